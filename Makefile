@@ -1,0 +1,67 @@
+# Wrapper over the CMake presets. `make demo` and `make test` set everything up themselves.
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+export WINEPREFIX ?= $(CURDIR)/build/wineprefix
+export WINEDEBUG ?= -all
+export WINEDLLOVERRIDES ?= mscoree,mshtml=
+
+.PHONY: all deps build test check asan tsan fuzz win win64 win32 demo bench peers format tables clean
+
+all: build
+
+deps:
+	@bash scripts/deps.sh
+
+build: deps
+	cmake --preset linux >/dev/null
+	cmake --build --preset linux -j $(JOBS)
+
+# Quick loop: the Linux unit tests only.
+check: build
+	ctest --preset linux -j $(JOBS)
+
+# Everything CI runs: unit tests natively and under the sanitizers, the fuzzers for a bounded
+# time, and the Windows builds with their tests under Wine.
+test: check asan fuzz win
+	@echo "make test: all suites passed"
+
+asan: deps
+	cmake --preset linux-asan >/dev/null
+	cmake --build --preset linux-asan -j $(JOBS)
+	ctest --preset linux-asan -j $(JOBS)
+
+tsan: deps
+	cmake --preset linux-tsan >/dev/null
+	cmake --build --preset linux-tsan -j $(JOBS)
+	ctest --preset linux-tsan -j $(JOBS)
+
+fuzz: deps
+	cmake --preset linux-fuzz >/dev/null
+	cmake --build --preset linux-fuzz -j $(JOBS)
+	bash scripts/run_fuzzers.sh build/linux-fuzz $(FUZZ_SECONDS)
+
+win: win64 win32
+
+win64 win32: deps
+	cmake --preset $@ >/dev/null
+	cmake --build --preset $@ -j $(JOBS)
+	@mkdir -p $(WINEPREFIX) && wineboot --init >/dev/null 2>&1 || true
+	ctest --preset $@ -j 1
+
+demo: build
+	bash scripts/demo.sh build/linux
+
+bench: build
+	build/linux/bench/codec_bench --benchmark_min_time=0.5
+	bash scripts/peers.sh build/linux
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Regenerates the codec's constant tables from their definitions.
+tables:
+	python3 scripts/gen_tables.py > codec/celp_tables.cpp
+	clang-format -i codec/celp_tables.cpp
+
+clean:
+	rm -rf build

@@ -1,0 +1,71 @@
+// The frame decoder: excitation from the fixed and adaptive codebooks through the
+// interpolated synthesis filter, rounded to 16-bit samples.
+#include <cstring>
+
+#include "celp_codec.h"
+#include "celp_shared.h"
+
+namespace brimvox {
+
+namespace {
+
+// Confines a value to the 16-bit range without rounding it.
+double clampHistory(double x) {
+    if (x < -32767.5) return -32768.0;
+    if (x > 32766.5) return 32767.0;
+    return x;
+}
+
+}  // namespace
+
+int16_t toPcm16(double x) {
+    if (x < -32767.5) return -32768;
+    if (x > 32766.5) return 32767;
+    return static_cast<int16_t>(x >= 0.0 ? x + 0.5 : x - 0.5);
+}
+
+void CelpCodec::synthesisFilter(double signal[SubframeSamples],
+                                const double predictor[LpcOrder]) {
+    double* mem = decSynthMemory;
+    for (int n = 0; n < SubframeSamples; ++n) {
+        const double y = dotProduct(predictor, mem, LpcOrder) + signal[n];
+        for (int k = LpcOrder - 1; k > 0; --k) mem[k] = mem[k - 1];
+        mem[0] = y;
+        signal[n] = y;
+    }
+}
+
+void CelpCodec::decodeFrame(const uint8_t frame[FrameBytes], int16_t pcm[FrameSamples],
+                            int16_t lost) {
+    const CelpFrameParams params = unpackFrame(frame, lost);
+
+    double lsp[LpcOrder];
+    decodeLsp(lsp, decPrevLsp, params.lspIndex, params.badFrame);
+    double sets[SubframeCount][LpcOrder];
+    interpolateLsp(sets, lsp, decPrevLsp);
+    std::memcpy(decPrevLsp, lsp, sizeof lsp);
+
+    // B[0..144] is the kept history, B[145..384] the frame's new excitation.
+    double b[HistoryLength + FrameSamples];
+    std::memcpy(b, decExcitation, sizeof decExcitation);
+    for (int s = 0; s < SubframeCount; ++s) {
+        const CelpSubframeParams& sp = params.subframe[s];
+        const int lag = params.pitchLag[s / 2];
+        double* sub = b + HistoryLength + SubframeSamples * s;
+        buildFixedExcitation(sub, sp, lag);
+        double acb[SubframeSamples];
+        adaptiveContribution(acb, b + SubframeSamples * s, lag, sp.lagOffset, sp.acbGainIndex);
+        for (int n = 0; n < SubframeSamples; ++n) sub[n] += acb[n];
+    }
+
+    // The synthesis runs on the unclamped excitation; only the kept history is clamped.
+    double e[FrameSamples];
+    std::memcpy(e, b + HistoryLength, sizeof e);
+    for (int n = HistoryLength; n < HistoryLength + FrameSamples; ++n) b[n] = clampHistory(b[n]);
+    std::memcpy(decExcitation, b + FrameSamples, sizeof decExcitation);
+
+    for (int s = 0; s < SubframeCount; ++s) synthesisFilter(e + SubframeSamples * s, sets[s]);
+    for (int n = 0; n < FrameSamples; ++n) pcm[n] = toPcm16(e[n]);
+}
+
+}  // namespace brimvox

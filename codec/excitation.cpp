@@ -1,0 +1,49 @@
+// The adaptive-codebook (pitch) contribution and the fixed-codebook pulse vector.
+#include "celp_shared.h"
+#include "celp_tables.h"
+
+namespace brimvox {
+
+void fetchLaggedExcitation(double v[64], const double window[HistoryLength], int delay) {
+    v[0] = window[143 - delay];
+    v[1] = window[144 - delay];
+    const double* tail = window + (HistoryLength - delay);
+    int j = 0;
+    for (int k = 2; k < 64; ++k) {
+        v[k] = tail[j];
+        if (++j == delay) j = 0;
+    }
+}
+
+void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength],
+                          int lag, int lagOffset, int acbGainIndex) {
+    double v[64];
+    fetchLaggedExcitation(v, window, lag + lagOffset - 1);
+    const double* taps = AcbGainTable[acbGainIndex];
+    for (int n = 0; n < SubframeSamples; ++n) out[n] = dotProduct(v + n, taps, 5);
+}
+
+PitchRepeat pitchRepeatParams(int delay, int acbGainIndex) {
+    const PitchRepeatEntry& e = PitchRepeatTable[acbGainIndex];
+    return {delay + e.offset, e.gain};
+}
+
+void buildFixedExcitation(double out[SubframeSamples], const CelpSubframeParams& sp, int lag) {
+    double v[64] = {};
+    const double amplitude = FcbGainTable[sp.fcbGainIndex];
+    const int b = sp.pulsePositions;
+    const int position[4] = {8 * (b & 7), 8 * ((b >> 3) & 7) + 2, 8 * ((b >> 6) & 7) + 4,
+                             16 * ((b >> 9) & 3) + 6};
+    for (int p = 0; p < 4; ++p) {
+        v[position[p]] = ((sp.pulseSigns >> p) & 1) != 0 ? amplitude : -amplitude;
+    }
+    // Only v[0..59] is kept: pulse 2 at position 60 lies outside the subframe.
+    const PitchRepeat rep = pitchRepeatParams(lag + sp.lagOffset - 1, sp.acbGainIndex);
+    if (rep.delay < 58) {
+        // In place, so a repeated pulse is repeated again one delay later.
+        for (int n = rep.delay; n < SubframeSamples; ++n) v[n] = rep.gain * v[n - rep.delay] + v[n];
+    }
+    for (int n = 0; n < SubframeSamples; ++n) out[n] = v[n];
+}
+
+}  // namespace brimvox
