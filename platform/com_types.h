@@ -257,3 +257,15 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER move, LARGE_INTEGER* newPositio
 BOOL CloseHandle(HANDLE handle);
 
 #endif
+
+// 64-bit stream offsets and counts, built the same way on every platform.
+inline LARGE_INTEGER largeInteger(LONGLONG value) {
+    LARGE_INTEGER result;
+    result.QuadPart = value;
+    return result;
+}
+inline ULARGE_INTEGER ulargeInteger(ULONGLONG value) {
+    ULARGE_INTEGER result;
+    result.QuadPart = value;
+    return result;
+}

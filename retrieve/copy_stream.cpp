@@ -9,9 +9,9 @@ bool CopyStream(IStream* destination, IStream* source) {
         stream != nullptr) {
         ULONG chunk = 4096;
         for (;;) {
-            ULARGE_INTEGER count{chunk};
-            ULARGE_INTEGER read{0};
-            ULARGE_INTEGER written{0};
+            ULARGE_INTEGER count = ulargeInteger(chunk);
+            ULARGE_INTEGER read = ulargeInteger(0);
+            ULARGE_INTEGER written = ulargeInteger(0);
             HRESULT hr = stream->CopyTo(destination, count, &read, &written);
             if (chunk < 65536) chunk *= 2;
             if (FAILED(hr)) break;

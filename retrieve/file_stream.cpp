@@ -146,7 +146,7 @@ HRESULT STDMETHODCALLTYPE FileStream::Seek(LARGE_INTEGER move, DWORD origin,
         default:
             return E_FAIL;
     }
-    LARGE_INTEGER position{};
+    LARGE_INTEGER position = largeInteger(0);
     if (!SetFilePointerEx(file_, move, &position, method)) return E_FAIL;
     if (newPosition != nullptr) newPosition->QuadPart = static_cast<ULONGLONG>(position.QuadPart);
     return S_OK;

@@ -13,10 +13,10 @@ LineReader::~LineReader() {
     if (stream_ != nullptr) stream_->Release();
 }
 
-bool LineReader::readByte(BYTE& byte) {
+bool LineReader::readByte(BYTE& value) {
     ULONG got = 0;
     // Whatever the result code, a read that delivers no byte is the end of the data.
-    stream_->Read(&byte, 1, &got);
+    stream_->Read(&value, 1, &got);
     return got == 1;
 }
 
@@ -24,7 +24,7 @@ void LineReader::pushBack() {
     IStream* stream = nullptr;
     if (SUCCEEDED(stream_->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream))) &&
         stream != nullptr) {
-        LARGE_INTEGER back{-1};
+        LARGE_INTEGER back = largeInteger(-1);
         stream->Seek(back, STREAM_SEEK_CUR, nullptr);
         stream->Release();
     }
@@ -34,14 +34,14 @@ bool LineReader::readLine(TextBuffer& line) {
     line.makeEmpty();
     if (stream_ == nullptr) return true;
 
-    BYTE byte = 0;
-    bool inHand = readByte(byte);
-    while (inHand && byte != kCr && byte != kLf) {
-        if (byte != 0) {
-            char one = static_cast<char>(byte);
+    BYTE value = 0;
+    bool inHand = readByte(value);
+    while (inHand && value != kCr && value != kLf) {
+        if (value != 0) {
+            char one = static_cast<char>(value);
             if (!line.append(&one, 1)) return false;
         }
-        inHand = readByte(byte);
+        inHand = readByte(value);
     }
     if (!inHand) atEnd_ = true;
 
@@ -49,19 +49,19 @@ bool LineReader::readLine(TextBuffer& line) {
     int crSeen = 0;
     for (;;) {
         if (inHand) {
-            if (byte == kLf) ++lfSeen;
-            if (byte == kCr) ++crSeen;
+            if (value == kLf) ++lfSeen;
+            if (value == kCr) ++crSeen;
         }
         if (lfSeen == 1 && crSeen == 1) return true;
         if (lfSeen == 2 || crSeen == 2) {
             pushBack();
             return true;
         }
-        if (lfSeen + crSeen == 1 && inHand && byte != kLf && byte != kCr) {
+        if (lfSeen + crSeen == 1 && inHand && value != kLf && value != kCr) {
             pushBack();
             return true;
         }
-        inHand = readByte(byte);
+        inHand = readByte(value);
         if (!inHand) {
             atEnd_ = true;
             return true;

@@ -22,7 +22,7 @@ class LineReader {
     bool atEnd() const { return atEnd_; }
 
   private:
-    bool readByte(BYTE& byte);
+    bool readByte(BYTE& value);
     void pushBack();
 
     ISequentialStream* stream_;

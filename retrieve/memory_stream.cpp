@@ -106,7 +106,7 @@ HRESULT STDMETHODCALLTYPE MemoryStream::Seek(LARGE_INTEGER move, DWORD origin,
     if (target < 0) return STG_E_INVALIDFUNCTION;  // before the start: refused, nothing moves
     auto position = static_cast<ULONGLONG>(target);
     if (position > size_) {
-        ULARGE_INTEGER grown{position};
+        ULARGE_INTEGER grown = ulargeInteger(position);
         HRESULT hr = SetSize(grown);
         if (FAILED(hr)) return hr;
     }

@@ -17,7 +17,7 @@ namespace {
 constexpr int kHeadLines = 5;
 
 HRESULT rewind(IStream* stream) {
-    LARGE_INTEGER start{0};
+    LARGE_INTEGER start = largeInteger(0);
     return stream->Seek(start, STREAM_SEEK_SET, nullptr);
 }
 

@@ -14,7 +14,7 @@ namespace {
 MemoryStream* streamOf(const std::string& bytes) {
     auto* s = new MemoryStream;
     s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
-    s->Seek(LARGE_INTEGER{0}, STREAM_SEEK_SET, nullptr);
+    s->Seek(largeInteger(0), STREAM_SEEK_SET, nullptr);
     return s;
 }
 

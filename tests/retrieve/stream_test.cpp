@@ -13,7 +13,7 @@
 namespace {
 
 LARGE_INTEGER at(LONGLONG v) {
-    return LARGE_INTEGER{v};
+    return largeInteger(v);
 }
 
 std::vector<BYTE> pattern(size_t n) {
@@ -39,19 +39,19 @@ TEST(MemoryStream, CapacityGrowsInWholePagesBeyondTheSize) {
     MemoryStream* s = new MemoryStream;
     EXPECT_EQ(0u, s->capacity());
     EXPECT_EQ(nullptr, s->data());
-    EXPECT_EQ(S_OK, s->SetSize(ULARGE_INTEGER{4095}));
+    EXPECT_EQ(S_OK, s->SetSize(ulargeInteger(4095)));
     EXPECT_EQ(4096u, s->capacity());
     // Growth happens only beyond the capacity: 4096 still fits in one page here...
-    EXPECT_EQ(S_OK, s->SetSize(ULARGE_INTEGER{4096}));
+    EXPECT_EQ(S_OK, s->SetSize(ulargeInteger(4096)));
     EXPECT_EQ(4096u, s->capacity());
-    EXPECT_EQ(S_OK, s->SetSize(ULARGE_INTEGER{4097}));
+    EXPECT_EQ(S_OK, s->SetSize(ulargeInteger(4097)));
     EXPECT_EQ(8192u, s->capacity());
     // ...while a new stream asked for 4096 bytes takes two.
     MemoryStream* other = new MemoryStream;
-    EXPECT_EQ(S_OK, other->SetSize(ULARGE_INTEGER{4096}));
+    EXPECT_EQ(S_OK, other->SetSize(ulargeInteger(4096)));
     EXPECT_EQ(8192u, other->capacity());
     other->Release();
-    EXPECT_EQ(S_OK, s->SetSize(ULARGE_INTEGER{100000}));
+    EXPECT_EQ(S_OK, s->SetSize(ulargeInteger(100000)));
     EXPECT_EQ(102400u, s->capacity());
     // Bytes added by growing read as zeros.
     for (ULONGLONG i = 0; i < s->size(); ++i) ASSERT_EQ(0, s->data()[i]) << i;
@@ -62,14 +62,14 @@ TEST(MemoryStream, SeekBeyondTheEndGrowsAndSetSizeNeverShrinks) {
     MemoryStream* s = new MemoryStream;
     auto bytes = pattern(10);
     ASSERT_EQ(S_OK, s->Write(bytes.data(), 10, nullptr));
-    ULARGE_INTEGER position{999};
+    ULARGE_INTEGER position = ulargeInteger(999);
     EXPECT_EQ(S_OK, s->Seek(at(20), STREAM_SEEK_SET, &position));
     EXPECT_EQ(20u, position.QuadPart);
     EXPECT_EQ(20u, s->size());
     EXPECT_EQ(20u, s->position());
     EXPECT_EQ(0, std::memcmp(s->data(), bytes.data(), 10));
 
-    EXPECT_EQ(S_OK, s->SetSize(ULARGE_INTEGER{5}));
+    EXPECT_EQ(S_OK, s->SetSize(ulargeInteger(5)));
     EXPECT_EQ(20u, s->size());
 
     EXPECT_EQ(S_OK, s->Seek(at(-5), STREAM_SEEK_END, &position));
@@ -82,7 +82,7 @@ TEST(MemoryStream, SeekBeyondTheEndGrowsAndSetSizeNeverShrinks) {
 TEST(MemoryStream, UnknownOriginIsIgnoredAndSeekBeforeStartIsRefused) {
     MemoryStream* s = new MemoryStream;
     ASSERT_EQ(S_OK, s->Write("abcdef", 6, nullptr));
-    ULARGE_INTEGER position{1234};
+    ULARGE_INTEGER position = ulargeInteger(1234);
     EXPECT_EQ(S_OK, s->Seek(at(2), 3, &position));
     EXPECT_EQ(1234u, position.QuadPart);
     EXPECT_EQ(6u, s->position());
@@ -130,7 +130,7 @@ TEST(MemoryStream, InterfacesAndUnimplementedMembers) {
     EXPECT_EQ(2u, s->Release());
     EXPECT_EQ(1u, s->Release());
 
-    ULARGE_INTEGER none{0};
+    ULARGE_INTEGER none = ulargeInteger(0);
     IStream* clone = nullptr;
     EXPECT_EQ(E_NOTIMPL, s->CopyTo(s, none, nullptr, nullptr));
     EXPECT_EQ(E_NOTIMPL, s->Commit(0));
@@ -155,7 +155,7 @@ TEST(MemoryStream, NullBuffersAndFailedGrowthAreReportedNotFatal) {
     auto big = pattern(10000);
     failAllocationsAfter(0);
     EXPECT_EQ(E_OUTOFMEMORY, s->Write(big.data(), 10000, &done));
-    EXPECT_EQ(E_OUTOFMEMORY, s->SetSize(ULARGE_INTEGER{50000}));
+    EXPECT_EQ(E_OUTOFMEMORY, s->SetSize(ulargeInteger(50000)));
     failAllocationsAfter(-1);
     EXPECT_EQ(3u, s->size());
     EXPECT_EQ(0u, s->position());
@@ -197,7 +197,7 @@ TEST_F(FileStreamTest, WritesReadsAndSeeks) {
 
     auto* r = new FileStream(kName, 0, 0, 0);
     ASSERT_TRUE(r->isOpen());
-    ULARGE_INTEGER position{};
+    ULARGE_INTEGER position = ulargeInteger(0);
     EXPECT_EQ(S_OK, r->Seek(at(-3), STREAM_SEEK_END, &position));
     EXPECT_EQ(7u, position.QuadPart);
     char buffer[8] = {};
@@ -208,7 +208,7 @@ TEST_F(FileStreamTest, WritesReadsAndSeeks) {
     EXPECT_EQ(3u, position.QuadPart);
     EXPECT_EQ(E_FAIL, r->Seek(at(0), 3, &position));
     EXPECT_EQ(E_INVALIDARG, r->Read(nullptr, 1, &done));
-    EXPECT_EQ(E_NOTIMPL, r->SetSize(ULARGE_INTEGER{0}));
+    EXPECT_EQ(E_NOTIMPL, r->SetSize(ulargeInteger(0)));
     EXPECT_TRUE(r->close());
     EXPECT_FALSE(r->close());
     EXPECT_EQ(S_FALSE, r->Read(buffer, 1, &done));
