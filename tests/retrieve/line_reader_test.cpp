@@ -166,7 +166,7 @@ TEST(TextBuffer, AppendReserveAndClear) {
     TextBuffer fresh;
     EXPECT_TRUE(fresh.reserve(1));
     EXPECT_STREQ("", fresh.text());
-    EXPECT_FALSE(fresh.reserve(size_t{1} << 40));
+    EXPECT_FALSE(fresh.reserve(SIZE_MAX));
     EXPECT_EQ(4096u, fresh.capacity());
 }
 
