@@ -24,8 +24,7 @@ int16_t toPcm16(double x) {
     return static_cast<int16_t>(x >= 0.0 ? x + 0.5 : x - 0.5);
 }
 
-void CelpCodec::synthesisFilter(double signal[SubframeSamples],
-                                const double predictor[LpcOrder]) {
+void CelpCodec::synthesisFilter(double signal[SubframeSamples], const double predictor[LpcOrder]) {
     double* mem = decSynthMemory;
     for (int n = 0; n < SubframeSamples; ++n) {
         const double y = dotProduct(predictor, mem, LpcOrder) + signal[n];

@@ -15,8 +15,8 @@ void fetchLaggedExcitation(double v[64], const double window[HistoryLength], int
     }
 }
 
-void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength],
-                          int lag, int lagOffset, int acbGainIndex) {
+void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength], int lag,
+                          int lagOffset, int acbGainIndex) {
     double v[64];
     fetchLaggedExcitation(v, window, lag + lagOffset - 1);
     const double* taps = AcbGainTable[acbGainIndex];
