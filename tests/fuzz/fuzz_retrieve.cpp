@@ -45,7 +45,28 @@ void drain(IUnknown* unknown) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+// The object writes its dump and log files into the working directory (the fixed "c:\\" names
+// are plain file names here), so the fuzzer works in a scratch directory. Relative paths among
+// the arguments (corpus directories, artifact prefix) are made absolute first.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    static std::vector<std::string> arguments;
+    static std::vector<char*> pointers;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) std::abort();
+    for (int i = 0; i < *argc; ++i) {
+        std::string arg = (*argv)[i];
+        const std::string prefix = "-artifact_prefix=";
+        if (i > 0 && !arg.empty() && arg[0] != '-' && arg[0] != '/') {
+            arg = std::string(cwd) + "/" + arg;
+        } else if (arg.rfind(prefix, 0) == 0 && arg.size() > prefix.size() &&
+                   arg[prefix.size()] != '/') {
+            arg = prefix + cwd + "/" + arg.substr(prefix.size());
+        }
+        arguments.push_back(arg);
+    }
+    for (auto& arg : arguments) pointers.push_back(&arg[0]);
+    pointers.push_back(nullptr);
+    *argv = pointers.data();
     static char dir[] = "/tmp/fuzz_retrieve_XXXXXX";
     if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
     return 0;
