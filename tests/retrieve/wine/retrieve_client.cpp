@@ -194,6 +194,16 @@ TEST(Activation, ProgIdsAndClassFactory) {
     CoUninitialize();
 }
 
+TEST_F(ComTest, ModuleResources) {
+    HMODULE module = GetModuleHandleA("Retrieve.dll");
+    ASSERT_NE(nullptr, module);
+    char name[32] = {};
+    EXPECT_EQ(8, LoadStringA(module, 100, name, sizeof name));
+    EXPECT_STREQ("Retrieve", name);
+    EXPECT_NE(nullptr, FindResourceA(module, MAKEINTRESOURCEA(1), "TYPELIB"));
+    EXPECT_NE(nullptr, FindResourceA(module, MAKEINTRESOURCEA(101), "REGISTRY"));
+}
+
 TEST_F(ComTest, InterfacesAndReferenceCounts) {
     IDispatch* dispatch = nullptr;
     ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
