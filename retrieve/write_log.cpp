@@ -2,10 +2,17 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 #include "com_types.h"
 
 const char kLogPath[] = "c:\\retr_log.txt";
+
+namespace {
+// Appending through the C library seeks to the end and then writes: two threads doing that at
+// once overwrite each other's lines. Writers of this process therefore take turns.
+std::mutex logLock;
+}  // namespace
 
 void WriteLog(const char* format, ...) {
     if (format == nullptr) return;
@@ -22,6 +29,7 @@ void WriteLog(const char* format, ...) {
                                static_cast<unsigned>(GetTickCount()), message);
     if (length <= 0) return;
 
+    std::lock_guard<std::mutex> guard(logLock);
     std::FILE* file = std::fopen(kLogPath, "ab");
     if (file == nullptr) return;
     std::fwrite(line, 1, static_cast<size_t>(length), file);

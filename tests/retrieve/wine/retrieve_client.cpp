@@ -627,4 +627,38 @@ TEST(Concurrency, EightThreadsGetTheirOwnResults) {
     CoUninitialize();
 }
 
+TEST(Concurrency, LogLinesFromManyThreadsStayWhole) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    DeleteFileA(kLog);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            IUploadRetrieve* o = create();
+            for (int i = 0; o != nullptr && i < 500; ++i) {
+                BSTR text = bstr("thread " + std::to_string(t) + " line " + std::to_string(i));
+                o->Log(text);
+                SysFreeString(text);
+            }
+            if (o != nullptr) o->Release();
+            CoUninitialize();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    auto messages = logMessages();
+    EXPECT_EQ(4000u, messages.size());
+    std::vector<int> next(8, 0);
+    for (const std::string& m : messages) {
+        int t = -1;
+        int i = -1;
+        if (std::sscanf(m.c_str(), "thread %d line %d", &t, &i) != 2 || t < 0 || t > 7 ||
+            i != next[t]) {
+            ADD_FAILURE() << "damaged or out-of-order log line: " << m;
+            break;
+        }
+        ++next[t];
+    }
+    CoUninitialize();
+}
+
 }  // namespace
