@@ -69,6 +69,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     *argv = pointers.data();
     static char dir[] = "/tmp/fuzz_retrieve_XXXXXX";
     if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
+    std::atexit([] {
+        std::remove(kLogPath);
+        std::remove(kDumpPath);
+        rmdir(dir);
+    });
     return 0;
 }
 

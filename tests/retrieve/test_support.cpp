@@ -37,6 +37,12 @@ void enterScratchDirectory() {
     if (!made) {
         if (mkdtemp(base) == nullptr) std::abort();
         made = true;
+        std::atexit([] {
+            for (const char* name : {kLogPath, kDumpPath, "stream_test.bin"}) {
+                std::remove((std::string(base) + "/" + name).c_str());
+            }
+            rmdir(base);
+        });
     }
     if (chdir(base) != 0) std::abort();
     std::remove(kLogPath);
