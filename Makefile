@@ -53,6 +53,7 @@ demo: build
 
 bench: build
 	build/linux/bench/codec_bench --benchmark_min_time=0.5
+	build/linux/bench/retrieve_bench --benchmark_min_time=0.3
 	bash scripts/peers.sh build/linux
 
 format:
