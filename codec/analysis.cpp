@@ -64,10 +64,19 @@ void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[
     for (int s = 0; s < SubframeCount; ++s) {
         double x[180];
         for (int n = 0; n < 180; ++n) x[n] = HammingWindow[n] * buf[SubframeSamples * s + n];
+        // The eleven autocorrelation sums side by side, each in increasing n.
+        double acc[LpcOrder + 1] = {};
+        for (int n = 0; n < 180 - LpcOrder; ++n) {
+            const double xn = x[n];
+            for (int k = 0; k <= LpcOrder; ++k) acc[k] += xn * x[n + k];
+        }
+        for (int n = 180 - LpcOrder; n < 180; ++n) {
+            for (int k = 0; n + k < 180; ++k) acc[k] += x[n] * x[n + k];
+        }
         double r[LpcOrder + 1];
-        r[0] = dotProduct(x, x, 180) * EnergyScale;
+        r[0] = acc[0] * EnergyScale;
         for (int k = 1; k <= LpcOrder; ++k) {
-            r[k] = r[0] == 0.0 ? 0.0 : dotProduct(x, x + k, 180 - k) * LagWindow[k - 1] * LagScale;
+            r[k] = r[0] == 0.0 ? 0.0 : acc[k] * LagWindow[k - 1] * LagScale;
         }
         const double t = levinsonDurbin(sets[s], r);
         history = static_cast<uint16_t>(history << 1);

@@ -50,28 +50,29 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         }
     }
 
-    // Backward-filtered target.
-    double d[64];
-    for (int i = 0; i < SubframeSamples; ++i) {
-        d[i] = dotProduct(target + i, impulse, SubframeSamples - i);
+    // Backward-filtered target d[i] = sum over k of target[i + k] * impulse[k], every sum in
+    // increasing k; the 60 sums advance together.
+    double d[64] = {};
+    for (int k = 0; k < SubframeSamples; ++k) {
+        const double hk = impulse[k];
+        for (int i = 0; i + k < SubframeSamples; ++i) d[i] += target[i + k] * hk;
     }
-    d[60] = d[61] = d[62] = d[63] = 0.0;
 
     // r(p, q) for p <= q is the sum over m = 0..59-q of h[m] h[m + q - p], accumulated upward
-    // in m: the running sums of each even distance give every entry in one pass.
+    // in m: the running sum of each even distance, read off whenever m reaches 59 - q, gives
+    // every entry. All distances advance together.
     double r[GridSize][GridSize];
-    for (int delta = 0; delta < GridSize; ++delta) {
-        const int dist = 2 * delta;
-        double sum = 0.0;
-        // q runs from 59 - m downward as m grows; only even q are needed.
-        for (int m = 0; m + dist < SubframeSamples; ++m) {
-            sum += impulse[m] * impulse[m + dist];
-            const int q = SubframeSamples - 1 - m;
-            if ((q & 1) == 0) r[(q - dist) / 2][q / 2] = sum;
+    double running[GridSize] = {};
+    for (int m = 0; m < SubframeSamples; ++m) {
+        const int q = SubframeSamples - 1 - m;
+        const double hm = impulse[m];
+        for (int delta = 0; 2 * delta <= q; ++delta) running[delta] += hm * impulse[m + 2 * delta];
+        if ((q & 1) == 0) {
+            for (int delta = 0; 2 * delta <= q; ++delta) r[q / 2 - delta][q / 2] = running[delta];
         }
-        // Pairs that reach position 60 see nothing.
-        r[(OutsidePosition - dist) / 2][OutsidePosition / 2] = 0.0;
     }
+    // Pairs that reach position 60 see nothing.
+    for (int p = 0; p < GridSize; ++p) r[p][OutsidePosition / 2] = 0.0;
 
     // Sign preselection on pairs of samples.
     double sigma[GridSize];
