@@ -1,5 +1,7 @@
 // Pitch: the open-loop lag estimate on the weighted speech and the closed-loop search of delay
 // and five-tap gain row against the adaptive codebook.
+#include <cstring>
+
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
@@ -9,23 +11,20 @@ namespace brimvox {
 namespace {
 
 constexpr int OpenLoopSpan = 120;
+constexpr int LagBlock = 8;
 
-// Correlations of the 120 samples at cur with the samples `lag`, lag+1, lag+2, lag+3 back.
-// Four independent sums side by side, each accumulated in increasing n as a single one would.
-inline void correlateFour(const double* cur, int lag, double out[4]) {
-    double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0;
-    const double* past = cur - lag;
-    for (int n = 0; n < OpenLoopSpan; ++n) {
-        const double x = cur[n];
-        c0 += x * past[n];
-        c1 += x * past[n - 1];
-        c2 += x * past[n - 2];
-        c3 += x * past[n - 3];
-    }
-    out[0] = c0;
-    out[1] = c1;
-    out[2] = c2;
-    out[3] = c3;
+// Two independent doubles in one SSE2 (or NEON) register. Element-wise operations on it are
+// the same IEEE operations as on scalars, so sums kept per lane are bit-identical to scalar
+// sums in the same order.
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair loadPair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void storePair(double* p, Pair v) {
+    std::memcpy(p, &v, sizeof v);
 }
 
 }  // namespace
@@ -33,12 +32,34 @@ inline void correlateFour(const double* cur, int lag, double out[4]) {
 int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
     const double* cur = buf + start;
     constexpr int Lags = MaxOpenLoopLag - MinOpenLoopLag + 1;  // 125
-    double corr[Lags + 3];
-    int lag = MinOpenLoopLag;
-    for (; lag + 3 <= MaxOpenLoopLag; lag += 4)
-        correlateFour(cur, lag, corr + lag - MinOpenLoopLag);
-    for (; lag <= MaxOpenLoopLag; ++lag) {
-        corr[lag - MinOpenLoopLag] = dotProduct(cur, cur - lag, OpenLoopSpan);
+    // The past samples in reverse order, so that the correlations of eight neighbouring lags
+    // read eight neighbouring values: back[t] = cur[OpenLoopSpan - 1 - t].
+    constexpr int Reach = OpenLoopSpan + MaxOpenLoopLag;  // cur[-142] .. cur[119]
+    double back[Reach + LagBlock];
+    for (int t = 0; t < Reach; ++t) back[t] = cur[OpenLoopSpan - 1 - t];
+    for (int t = Reach; t < Reach + LagBlock; ++t) back[t] = 0.0;
+
+    // corr[i - 18] = sum over n of cur[n] * cur[n - i], eight lags side by side, each sum in
+    // increasing n exactly as a single dot product would add it.
+    double corr[Lags + LagBlock];
+    for (int first = MinOpenLoopLag; first <= MaxOpenLoopLag; first += LagBlock) {
+        // Two lanes per register, one lag per lane; lanes never mix, so each lag's sum is the
+        // plain sequence of IEEE additions in increasing n.
+        Pair a0 = {0.0, 0.0}, a1 = {0.0, 0.0}, a2 = {0.0, 0.0}, a3 = {0.0, 0.0};
+        const double* past = back + (OpenLoopSpan - 1 + first);
+        for (int n = 0; n < OpenLoopSpan; ++n, --past) {
+            // past[j] = cur[n - first - j]
+            const Pair x = {cur[n], cur[n]};
+            a0 += x * loadPair(past);
+            a1 += x * loadPair(past + 2);
+            a2 += x * loadPair(past + 4);
+            a3 += x * loadPair(past + 6);
+        }
+        double* out = corr + (first - MinOpenLoopLag);
+        storePair(out, a0);
+        storePair(out + 2, a1);
+        storePair(out + 4, a2);
+        storePair(out + 6, a3);
     }
 
     // Energy of the window one lag short of the first candidate; each step slides it back.
@@ -92,33 +113,86 @@ inline void convolve(double y[SubframeSamples], const double* x, const double h[
     }
 }
 
-// Correlation vector of one candidate delay, laid out as a gain-table row.
-void candidateVector(double vec[20], const double target[SubframeSamples],
-                     const double impulse[SubframeSamples],
-                     const double prevExcitation[HistoryLength], int delay) {
-    double r[64];
-    fetchLaggedExcitation(r, prevExcitation, delay);
-    double y[5][SubframeSamples];
-    convolve(y[4], r + 4, impulse);
+inline Pair broadcast(double x) {
+    return Pair{x, x};
+}
+
+// Gain-row values of two candidate delays at once, one per lane: for each delay the five
+// filtered tap signals, their correlation vector (laid out as a gain-table row) and its
+// product with all 42 rows. Each lane performs exactly the scalar sequence of operations.
+void candidatePair(double values[2][AcbGainRows], const double target[SubframeSamples],
+                   const double impulse[SubframeSamples],
+                   const double prevExcitation[HistoryLength], int delay0, int delay1) {
+    double r0[64], r1[64];
+    fetchLaggedExcitation(r0, prevExcitation, delay0);
+    fetchLaggedExcitation(r1, prevExcitation, delay1);
+    Pair r[64];
+    for (int k = 0; k < 64; ++k) r[k] = Pair{r0[k], r1[k]};
+    Pair h[SubframeSamples];
+    for (int n = 0; n < SubframeSamples; ++n) h[n] = broadcast(impulse[n]);
+
+    // y4[n] = sum over j = 0..n of r[4 + j] * h[n - j] in increasing j; the 60 sums advance
+    // together. Then y_m[n] = y_(m+1)[n - 1] + r[m] h[n] (h[0] is 1).
+    // Four outputs at a time are kept in registers.
+    Pair y[5][SubframeSamples];
+    for (int n = 0; n < SubframeSamples; n += 4) {
+        Pair c0 = {0.0, 0.0}, c1 = {0.0, 0.0}, c2 = {0.0, 0.0}, c3 = {0.0, 0.0};
+        for (int j = 0; j <= n; ++j) {
+            const Pair rj = r[4 + j];
+            c0 += rj * h[n - j];
+            c1 += rj * h[n + 1 - j];
+            c2 += rj * h[n + 2 - j];
+            c3 += rj * h[n + 3 - j];
+        }
+        c1 += r[5 + n] * h[0];
+        c2 += r[5 + n] * h[1];
+        c3 += r[5 + n] * h[2];
+        c2 += r[6 + n] * h[0];
+        c3 += r[6 + n] * h[1];
+        c3 += r[7 + n] * h[0];
+        y[4][n] = c0;
+        y[4][n + 1] = c1;
+        y[4][n + 2] = c2;
+        y[4][n + 3] = c3;
+    }
     for (int m = 3; m >= 0; --m) {
         y[m][0] = r[m];
-        for (int n = 1; n < SubframeSamples; ++n) y[m][n] = y[m + 1][n - 1] + r[m] * impulse[n];
+        for (int n = 1; n < SubframeSamples; ++n) y[m][n] = y[m + 1][n - 1] + r[m] * h[n];
     }
-    // Target correlations and energies, ten sums side by side, each in increasing n.
-    double a[10] = {};
-    for (int n = 0; n < SubframeSamples; ++n) {
-        const double t = target[n];
-        for (int m = 0; m < 5; ++m) a[m] += t * y[m][n];
-        for (int m = 0; m < 5; ++m) a[5 + m] += y[m][n] * y[m][n];
+
+    // Target correlations and energies, then cross products; each sum in increasing n.
+    Pair vec[20];
+    {
+        Pair a[10];
+        for (Pair& v : a) v = Pair{0.0, 0.0};
+        for (int n = 0; n < SubframeSamples; ++n) {
+            const Pair t = broadcast(target[n]);
+            for (int m = 0; m < 5; ++m) a[m] += t * y[m][n];
+            for (int m = 0; m < 5; ++m) a[5 + m] += y[m][n] * y[m][n];
+        }
+        for (int m = 0; m < 5; ++m) vec[m] = a[m];
+        for (int m = 0; m < 5; ++m) vec[5 + m] = broadcast(0.5) * a[5 + m];
     }
-    // Cross products of the pairs in table order.
-    double c[10] = {};
-    for (int n = 0; n < SubframeSamples; ++n) {
-        for (int q = 0; q < 10; ++q) c[q] += y[CrossPairs[q][0]][n] * y[CrossPairs[q][1]][n];
+    {
+        Pair c[10];
+        for (Pair& v : c) v = Pair{0.0, 0.0};
+        for (int n = 0; n < SubframeSamples; ++n) {
+            for (int q = 0; q < 10; ++q) c[q] += y[CrossPairs[q][0]][n] * y[CrossPairs[q][1]][n];
+        }
+        for (int q = 0; q < 10; ++q) vec[10 + q] = c[q];
     }
-    for (int m = 0; m < 5; ++m) vec[m] = a[m];
-    for (int m = 0; m < 5; ++m) vec[5 + m] = 0.5 * a[5 + m];
-    for (int q = 0; q < 10; ++q) vec[10 + q] = c[q];
+
+    // Row values: sum over q = 0..19 of vec[q] * row[q] in increasing q, all rows together.
+    Pair v[AcbGainRows];
+    for (Pair& x : v) x = Pair{0.0, 0.0};
+    for (int q = 0; q < 20; ++q) {
+        const Pair vq = vec[q];
+        for (int g = 0; g < AcbGainRows; ++g) v[g] += vq * broadcast(Gains.t[q][g]);
+    }
+    for (int g = 0; g < AcbGainRows; ++g) {
+        values[0][g] = v[g][0];
+        values[1][g] = v[g][1];
+    }
 }
 
 }  // namespace
@@ -137,20 +211,19 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
     double best = 0.0;
     int bestK = 1;
     int bestG = 0;
-    for (int k = 0; k < candidates; ++k) {
-        double vec[20];
-        candidateVector(vec, target, impulse, prevExcitation, lag + k - 1);
-        double values[AcbGainRows] = {};
-        for (int q = 0; q < 20; ++q) {
-            const double vq = vec[q];
-            for (int g = 0; g < AcbGainRows; ++g) values[g] += vq * Gains.t[q][g];
-        }
-        for (int g = 0; g < AcbGainRows; ++g) {
-            const double v = values[g];
-            if (v > best) {
-                best = v;
-                bestK = k;
-                bestG = g;
+    for (int k = 0; k < candidates; k += 2) {
+        // Candidates two at a time; an odd count repeats the last delay in the unused lane.
+        const int second = k + 1 < candidates ? k + 1 : k;
+        double values[2][AcbGainRows];
+        candidatePair(values, target, impulse, prevExcitation, lag + k - 1, lag + second - 1);
+        for (int lane = 0; lane < 2 && k + lane < candidates; ++lane) {
+            for (int g = 0; g < AcbGainRows; ++g) {
+                const double v = values[lane][g];
+                if (v > best) {
+                    best = v;
+                    bestK = k + lane;
+                    bestG = g;
+                }
             }
         }
     }
