@@ -18,13 +18,6 @@ namespace {
 
 constexpr int TargetRate = 8000;
 
-int16_t toSample(double x) {
-    const double v = x * 32768.0;
-    if (v >= 32767.0) return 32767;
-    if (v <= -32768.0) return -32768;
-    return static_cast<int16_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
-}
-
 uint16_t le16(const unsigned char* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
@@ -38,6 +31,13 @@ bool rawSamples(const std::string& data, std::vector<int16_t>& pcm, std::string&
 }
 
 #ifdef BRIMVOX_HAVE_SNDFILE
+int16_t toSample(double x) {
+    const double v = x * 32768.0;
+    if (v >= 32767.0) return 32767;
+    if (v <= -32768.0) return -32768;
+    return static_cast<int16_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
+}
+
 // libsndfile reads from memory through these callbacks.
 struct MemoryFile {
     const std::string* data;
