@@ -84,6 +84,12 @@ void subtractRinging(double target[SubframeSamples], const double a[LpcOrder],
                      const double w[WeightSetSize], const CelpCodec& codec,
                      const HarmonicWeight& hw);
 
+// Both of the above in one pass (they share the filters): the impulse response and the
+// target with the ringing removed.
+void impulseAndRinging(double impulse[SubframeSamples], double target[SubframeSamples],
+                       const double a[LpcOrder], const double w[WeightSetSize],
+                       const CelpCodec& codec, const HarmonicWeight& hw);
+
 // Advances the ringing memories by one subframe of final excitation; the excitation is
 // replaced by the synthesised subframe.
 void updateRinging(double excitation[SubframeSamples], const double a[LpcOrder],
