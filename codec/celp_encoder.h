@@ -106,6 +106,12 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
                             const double prevExcitation[HistoryLength], CelpFrameParams& params,
                             int s);
 
+// The closed-loop search evaluates its candidates several at a time; on processors with AVX
+// four at once. Both ways give identical results; tests switch the wide way off to check the
+// other (not meant to be changed while another thread encodes).
+void allowWidePitchKernel(bool allowed);
+bool widePitchKernelInUse();
+
 // ---- Fixed codebook (pulses) ----
 
 struct FixedGain {
