@@ -79,18 +79,31 @@ HarmonicWeight findHarmonicWeight(const double pitchBuf[PitchBufferLength], int 
                                   int openLoopLag) {
     const double* cur = pitchBuf + start;
     const double e0 = dotProduct(cur, cur, SubframeSamples);
+    // Correlation and energy of the seven lags, two lags per register (the eighth lane repeats
+    // the last lag); every sum in increasing n as dotProduct adds it.
+    Pair c[4], e[4];
+    for (int h = 0; h < 4; ++h) c[h] = e[h] = Pair{0.0, 0.0};
+    const double* past[8];
+    for (int i = 0; i < 8; ++i) past[i] = cur - (openLoopLag - 3 + (i < 7 ? i : 6));
+    for (int n = 0; n < SubframeSamples; ++n) {
+        const Pair x = {cur[n], cur[n]};
+        for (int h = 0; h < 4; ++h) {
+            const Pair p = {past[2 * h][n], past[2 * h + 1][n]};
+            c[h] += x * p;
+            e[h] += p * p;
+        }
+    }
     int best = -1;
     double bestE = 1.0, bestC = 0.0, bestC2 = 0.0;
     for (int i = 0; i <= 6; ++i) {
-        const double* past = cur - (openLoopLag - 3 + i);
-        const double c = dotProduct(cur, past, SubframeSamples);
-        const double e = dotProduct(past, past, SubframeSamples);
-        if (e > 0.0 && c > 0.0) {
-            const double c2 = c * c;
-            if (c2 * bestE > e * bestC2) {
+        const double ci = c[i / 2][i % 2];
+        const double ei = e[i / 2][i % 2];
+        if (ei > 0.0 && ci > 0.0) {
+            const double c2 = ci * ci;
+            if (c2 * bestE > ei * bestC2) {
                 best = i;
-                bestE = e;
-                bestC = c;
+                bestE = ei;
+                bestC = ci;
                 bestC2 = c2;
             }
         }
