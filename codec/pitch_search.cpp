@@ -1,0 +1,197 @@
+// Pitch: the open-loop lag estimate on the weighted speech and the closed-loop search of delay
+// and five-tap gain row against the adaptive codebook.
+#include <cstring>
+
+#include "celp_encoder.h"
+#include "celp_shared.h"
+#include "celp_tables.h"
+
+namespace brimvox {
+
+namespace {
+
+constexpr int OpenLoopSpan = 120;
+
+}  // namespace
+
+// Kernels of pitch_kernel.inc: gain-row values of two or four candidates at once.
+void pitchCandidatesTwo(double values[][42], const double target[60], const double impulse[60],
+                        const double r[][64], const double gainsT[20][42]);
+void openLoopCorrelationsTwo(double corr[128], const double cur[120], const double* back,
+                             int first);
+#if BRIMVOX_HAVE_AVX_KERNEL
+void openLoopCorrelationsFour(double corr[128], const double cur[120], const double* back,
+                              int first);
+void pitchCandidatesFour(double values[][42], const double target[60], const double impulse[60],
+                         const double r[][64], const double gainsT[20][42]);
+#endif
+
+namespace {
+
+bool wideKernelAllowed = true;
+
+bool useWideKernel() {
+#if BRIMVOX_HAVE_AVX_KERNEL
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx") != 0;
+    }();
+    return available && wideKernelAllowed;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
+    const double* cur = buf + start;
+    // The past samples in reverse order, so that neighbouring lags read neighbouring values:
+    // back[t] = cur[OpenLoopSpan - 1 - t], zero beyond the reach of the longest lag.
+    constexpr int Reach = OpenLoopSpan + MaxOpenLoopLag;  // cur[-142] .. cur[119]
+    double back[OpenLoopSpan + MinOpenLoopLag + 128];
+    for (int t = 0; t < Reach; ++t) back[t] = cur[OpenLoopSpan - 1 - t];
+    for (int t = Reach; t < OpenLoopSpan + MinOpenLoopLag + 128; ++t) back[t] = 0.0;
+
+    // corr[i - 18] = sum over n of cur[n] * cur[n - i], several lags side by side, each sum in
+    // increasing n exactly as a single dot product would add it.
+    double corr[128];
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (useWideKernel()) {
+        openLoopCorrelationsFour(corr, cur, back, MinOpenLoopLag);
+    } else
+#endif
+    {
+        openLoopCorrelationsTwo(corr, cur, back, MinOpenLoopLag);
+    }
+
+    // Energy of the window one lag short of the first candidate; each step slides it back.
+    double energy = dotProduct(cur - 17, cur - 17, OpenLoopSpan);
+    double bestE = 1.0;
+    double bestC2 = 0.0;
+    int best = MinOpenLoopLag;
+    for (int i = MinOpenLoopLag; i <= MaxOpenLoopLag; ++i) {
+        const double leaving = cur[OpenLoopSpan - i];
+        const double entering = cur[-i];
+        energy = energy - leaving * leaving + entering * entering;
+        const double c = corr[i - MinOpenLoopLag];
+        if (energy > 0.0 && c > 0.0) {
+            const double c2 = c * c;
+            const double diff = c2 * bestE - energy * bestC2;
+            if ((diff > 0.0 && i - best < 18) || diff > 0.25 * c2 * bestE) {
+                bestE = energy;
+                bestC2 = c2;
+                best = i;
+            }
+        }
+    }
+    return best;
+}
+
+namespace {
+
+// Gain table transposed (column q, then row g) so that the 42 row sums of a candidate run side
+// by side; each still adds its 20 products in increasing q.
+struct TransposedGains {
+    double t[20][AcbGainRows];
+    TransposedGains() {
+        for (int g = 0; g < AcbGainRows; ++g) {
+            for (int q = 0; q < 20; ++q) t[q][g] = AcbGainTable[g][q];
+        }
+    }
+};
+const TransposedGains Gains;
+
+// y[n] = sum over j = 0..n of x[j] * h[n - j], each sum in increasing j; four outputs at a
+// time are kept in registers.
+inline void convolve(double y[SubframeSamples], const double* x, const double h[SubframeSamples]) {
+    for (int n = 0; n < SubframeSamples; n += 4) {
+        double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0;
+        for (int j = 0; j <= n; ++j) {
+            const double xj = x[j];
+            c0 += xj * h[n - j];
+            c1 += xj * h[n + 1 - j];
+            c2 += xj * h[n + 2 - j];
+            c3 += xj * h[n + 3 - j];
+        }
+        c1 += x[n + 1] * h[0];
+        c2 += x[n + 1] * h[1];
+        c3 += x[n + 1] * h[2];
+        c2 += x[n + 2] * h[0];
+        c3 += x[n + 2] * h[1];
+        c3 += x[n + 3] * h[0];
+        y[n] = c0;
+        y[n + 1] = c1;
+        y[n + 2] = c2;
+        y[n + 3] = c3;
+    }
+}
+
+}  // namespace
+
+void allowWidePitchKernel(bool allowed) {
+    wideKernelAllowed = allowed;
+}
+
+bool widePitchKernelInUse() {
+    return useWideKernel();
+}
+
+void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse[SubframeSamples],
+                            const double prevExcitation[HistoryLength], CelpFrameParams& params,
+                            int s) {
+    const bool even = (s % 2) == 0;
+    int lag = params.pitchLag[s / 2];
+    if (even) {
+        if (lag == 18) lag = 19;
+        if (lag > 140) lag = 140;
+    }
+    const int candidates = even ? 3 : 4;
+
+    double best = 0.0;
+    int bestK = 1;
+    int bestG = 0;
+    // Lagged excitation of every candidate; a fourth lane repeats the last delay when there
+    // are only three.
+    double r[4][64];
+    for (int k = 0; k < 4; ++k) {
+        fetchLaggedExcitation(r[k], prevExcitation,
+                              lag + (k < candidates ? k : candidates - 1) - 1);
+    }
+    double values[4][AcbGainRows];
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (useWideKernel()) {
+        pitchCandidatesFour(values, target, impulse, r, Gains.t);
+    } else
+#endif
+    {
+        pitchCandidatesTwo(values, target, impulse, r, Gains.t);
+        pitchCandidatesTwo(values + 2, target, impulse, r + 2, Gains.t);
+    }
+    for (int k = 0; k < candidates; ++k) {
+        for (int g = 0; g < AcbGainRows; ++g) {
+            const double v = values[k][g];
+            if (v > best) {
+                best = v;
+                bestK = k;
+                bestG = g;
+            }
+        }
+    }
+    if (even) {
+        lag += bestK - 1;
+        bestK = 1;
+    }
+    CelpSubframeParams& sp = params.subframe[s];
+    sp.lagOffset = bestK;
+    sp.acbGainIndex = bestG;
+    params.pitchLag[s / 2] = lag;
+
+    double v[SubframeSamples];
+    adaptiveContribution(v, prevExcitation, lag, bestK, bestG);
+    double filtered[SubframeSamples];
+    convolve(filtered, v, impulse);
+    for (int n = 0; n < SubframeSamples; ++n) target[n] -= filtered[n];
+}
+
+}  // namespace brimvox

@@ -1,0 +1,236 @@
+// Fixed codebook: four signed pulses on interleaved tracks, searched against the target after
+// the pitch contribution, with a threshold on the first three pulses and a frame-wide budget
+// of fourth-pulse passes.
+#include "celp_encoder.h"
+#include "celp_shared.h"
+#include "celp_tables.h"
+
+namespace brimvox {
+
+FixedGain quantiseFixedGain(const double target[SubframeSamples], const double y[SubframeSamples]) {
+    FixedGain result;
+    result.index = 0;
+    result.gain = FcbGainTable[0];
+    const double a = dotProduct(target, y, SubframeSamples);
+    if (a <= 0.0) return result;
+    const double b = dotProduct(y, y, SubframeSamples);
+    const double g = b > 1.1754944e-38 ? a / b : 0.0;
+    double bestDistance = g - FcbGainTable[0];
+    if (bestDistance < 0.0) bestDistance = -bestDistance;
+    for (int i = 1; i < FcbGainCount; ++i) {
+        double distance = g - FcbGainTable[i];
+        if (distance < 0.0) distance = -distance;
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            result.index = i;
+        }
+    }
+    result.gain = FcbGainTable[result.index];
+    return result;
+}
+
+namespace {
+
+// Two independent doubles in one register; lanes never mix, so per-lane sums are the same
+// IEEE sequences as scalar sums.
+typedef double Pair __attribute__((vector_size(16)));
+
+// Searched positions are all even, 0..60; tables below are indexed by position / 2.
+constexpr int GridSize = 31;
+constexpr int OutsidePosition = 60;  // pulse 2's last position: searchable, places nothing
+
+}  // namespace
+
+void searchFixedCodebook(double target[SubframeSamples], double impulse[SubframeSamples],
+                         CelpFrameParams& params, int s, int16_t& searchBudget) {
+    CelpSubframeParams& sp = params.subframe[s];
+    const PitchRepeat rep =
+        pitchRepeatParams(params.pitchLag[s / 2] + sp.lagOffset - 1, sp.acbGainIndex);
+
+    // Pitch sharpening, in place so a short delay repeats itself.
+    if (rep.delay < 58) {
+        for (int n = rep.delay; n < SubframeSamples; ++n) {
+            impulse[n] = impulse[n] + rep.gain * impulse[n - rep.delay];
+        }
+    }
+
+    // Backward-filtered target d[i] = sum over k = 0..59-i of target[i + k] * impulse[k], each
+    // sum in increasing k. Four outputs at a time, two per register lane pair, share the
+    // common range of k; the last terms of the longer sums follow in order.
+    double d[64];
+    for (int i = 0; i < SubframeSamples; i += 4) {
+        Pair p01 = {0.0, 0.0}, p23 = {0.0, 0.0};
+        const int common = SubframeSamples - 3 - i;  // k = 0..common-1 for all four
+        for (int k = 0; k < common; ++k) {
+            const Pair hk = {impulse[k], impulse[k]};
+            p01 += Pair{target[i + k], target[i + 1 + k]} * hk;
+            p23 += Pair{target[i + 2 + k], target[i + 3 + k]} * hk;
+        }
+        double d0 = p01[0], d1 = p01[1], d2 = p23[0];
+        const double d3 = p23[1];
+        d0 += target[57] * impulse[common];
+        d1 += target[58] * impulse[common];
+        d2 += target[59] * impulse[common];
+        d0 += target[58] * impulse[common + 1];
+        d1 += target[59] * impulse[common + 1];
+        d0 += target[59] * impulse[common + 2];
+        d[i] = d0;
+        d[i + 1] = d1;
+        d[i + 2] = d2;
+        d[i + 3] = d3;
+    }
+    d[60] = d[61] = d[62] = d[63] = 0.0;
+
+    // r(p, q) for p <= q is the sum over m = 0..59-q of h[m] h[m + q - p], accumulated upward
+    // in m: the running sum of each even distance, read off whenever m reaches 59 - q, gives
+    // every entry. All distances advance together.
+    double r[GridSize][GridSize];
+    double running[GridSize] = {};
+    for (int m = 0; m < SubframeSamples; ++m) {
+        const int q = SubframeSamples - 1 - m;
+        const double hm = impulse[m];
+        for (int delta = 0; 2 * delta <= q; ++delta) running[delta] += hm * impulse[m + 2 * delta];
+        if ((q & 1) == 0) {
+            for (int delta = 0; 2 * delta <= q; ++delta) r[q / 2 - delta][q / 2] = running[delta];
+        }
+    }
+    // Pairs that reach position 60 see nothing.
+    for (int p = 0; p < GridSize; ++p) r[p][OutsidePosition / 2] = 0.0;
+
+    // Sign preselection on pairs of samples.
+    double sigma[GridSize];
+    for (int i = 0; i < SubframeSamples; i += 2) {
+        if (d[i] + d[i + 1] >= 0.0) {
+            sigma[i / 2] = 1.0;
+        } else {
+            sigma[i / 2] = -1.0;
+            d[i] = -d[i];
+            d[i + 1] = -d[i + 1];
+        }
+    }
+    sigma[OutsidePosition / 2] = 1.0;
+
+    // Energy table: r on the diagonal, 2 sigma sigma r off it, symmetric.
+    double rr[GridSize][GridSize];
+    for (int i = 0; i < GridSize; ++i) {
+        rr[i][i] = r[i][i];
+        for (int j = i + 1; j < GridSize; ++j) {
+            const double v = 2.0 * sigma[i] * sigma[j] * r[i][j];
+            rr[i][j] = v;
+            rr[j][i] = v;
+        }
+    }
+
+    // Threshold from the even grid (searched) and the odd grid (only raises it).
+    double thr = 0.0;
+    for (int grid = 0; grid < 2; ++grid) {
+        double maxima = 0.0;
+        for (int track = 0; track < 3; ++track) {
+            double m = d[grid + 2 * track];
+            for (int k = 1; k < 8; ++k) {
+                const double v = d[8 * k + grid + 2 * track];
+                if (v > m) m = v;
+            }
+            maxima += m;
+        }
+        double sum = 0.0;
+        for (int k = 0; k < 8; ++k) {
+            sum += d[8 * k + grid] + d[8 * k + grid + 2] + d[8 * k + grid + 4];
+        }
+        const double mean = sum / 8.0;
+        const double t = mean + 0.5 * (maxima - mean);
+        if (grid == 0 || t > thr) thr = t;
+    }
+
+    // Threshold-gated search of the four pulses.
+    int time = searchBudget + 120;
+    int best[4] = {0, 2, 4, 6};
+    double bestC2 = 0.0;
+    double bestE = 1.0;
+    // The four fourth-pulse positions 6, 22, 38, 54 side by side (two per register): their
+    // correlations, energies and cross terms with every position, gathered once.
+    Pair d3[2], r33[2], cross3[GridSize][2];
+    for (int h = 0; h < 2; ++h) {
+        const int ga = (6 + 32 * h) / 2, gb = (22 + 32 * h) / 2;
+        d3[h] = Pair{d[2 * ga], d[2 * gb]};
+        r33[h] = Pair{rr[ga][ga], rr[gb][gb]};
+        for (int g = 0; g < GridSize; ++g) cross3[g][h] = Pair{rr[g][ga], rr[g][gb]};
+    }
+    // The triples that pass the threshold, in scan order (collected without branching on the
+    // data, which is unpredictable), then the fourth-pulse passes over them.
+    int passing[512];
+    double passingC3[512];
+    int count = 0;
+    for (int i0 = 0; i0 <= 56; i0 += 8) {
+        for (int i1 = 2; i1 <= 58; i1 += 8) {
+            const double c2 = d[i0] + d[i1];
+            for (int i2 = 4; i2 <= 60; i2 += 8) {
+                const double c3 = c2 + d[i2];
+                passing[count] = (i0 << 12) | (i1 << 6) | i2;
+                passingC3[count] = c3;
+                count += c3 > thr ? 1 : 0;
+            }
+        }
+    }
+    for (int t = 0; t < count; ++t) {
+        const int i0 = passing[t] >> 12, i1 = (passing[t] >> 6) & 63, i2 = passing[t] & 63;
+        const int g0 = i0 / 2, g1 = i1 / 2, g2 = i2 / 2;
+        const double c3 = passingC3[t];
+        const double e3 =
+            rr[g0][g0] + rr[g1][g1] + rr[g2][g2] + rr[g0][g1] + rr[g0][g2] + rr[g1][g2];
+        // c4 = c3 + d[i3]; e4 = e3 + r(i3,i3) + R(i0,i3) + R(i1,i3) + R(i2,i3).
+        double c4[4], e4[4];
+        for (int h = 0; h < 2; ++h) {
+            const Pair c = Pair{c3, c3} + d3[h];
+            const Pair e = Pair{e3, e3} + r33[h] + cross3[g0][h] + cross3[g1][h] + cross3[g2][h];
+            const Pair cc = c * c;
+            c4[2 * h] = cc[0];
+            c4[2 * h + 1] = cc[1];
+            e4[2 * h] = e[0];
+            e4[2 * h + 1] = e[1];
+        }
+        for (int j = 0; j < 4; ++j) {
+            if (c4[j] * bestE > e4[j] * bestC2) {
+                best[0] = i0;
+                best[1] = i1;
+                best[2] = i2;
+                best[3] = 6 + 16 * j;
+                bestC2 = c4[j];
+                bestE = e4[j];
+            }
+        }
+        if (--time <= 0) break;
+    }
+    searchBudget = static_cast<int16_t>(time < 0 ? 0 : time);
+
+    // Code vector, its filtered version and the transmitted codes.
+    double c[SubframeSamples] = {};
+    double y[SubframeSamples] = {};
+    int signs = 0;
+    for (int p = 0; p < 4; ++p) {
+        const int pos = best[p];
+        const double sign = sigma[pos / 2];
+        if (sign > 0.0) signs |= 1 << p;
+        if (pos >= SubframeSamples) continue;
+        c[pos] = sign;
+        for (int n = pos; n < SubframeSamples; ++n) y[n] = y[n] + sign * impulse[n - pos];
+    }
+    sp.pulseSigns = signs;
+    sp.pulsePositions = best[0] / 8 + 8 * ((best[1] - 2) / 8) + 64 * ((best[2] - 4) / 8) +
+                        512 * ((best[3] - 6) / 16);
+    sp.encoderWork0 = 0;
+    sp.encoderWork1 = 0;
+
+    const FixedGain gain = quantiseFixedGain(target, y);
+    sp.fcbGainIndex = gain.index;
+
+    // Excitation: the pulses at the quantised gain, repeated at the pitch repetition delay.
+    for (int n = 0; n < SubframeSamples; ++n) target[n] = gain.gain * c[n];
+    if (rep.delay < 58) {
+        for (int n = rep.delay; n < SubframeSamples; ++n) {
+            target[n] = target[n] + rep.gain * target[n - rep.delay];
+        }
+    }
+}
+
+}  // namespace brimvox
