@@ -37,4 +37,17 @@ inline constexpr double FcbGainTable[FcbGainCount] = {
     2,   4,   6,   8,    12,   18,   26,   36,   52,   76,   110,  160,
     230, 332, 480, 696, 1004, 1452, 2100, 3034, 4386, 6340, 9164, 13246};
 
+// Encoder: analysis window of the LPC analysis (180 samples, with four entries that differ
+// from the formula and are kept as defined).
+extern const double HammingWindow[180];
+
+// Encoder: autocorrelation lag window for lags 1..10.
+extern const double LagWindow[LpcOrder];
+
+// Encoder: 0.994^k, k = 1..10, applied to the predictor before the LSP conversion.
+extern const double BandwidthExpansion[LpcOrder];
+
+// Voice-activity threshold factors, indexed by the noise level's binary exponent.
+extern const double VadThresholdTable[11];
+
 }  // namespace brimvox

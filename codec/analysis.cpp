@@ -1,0 +1,194 @@
+// Front of the encoder: input filtering, LPC analysis with the tone detector, conversion of the
+// predictor to line spectral pairs and their split-vector quantisation.
+#include <cmath>
+#include <cstring>
+
+#include "celp_encoder.h"
+#include "celp_shared.h"
+#include "celp_tables.h"
+
+namespace brimvox {
+
+void filterInput(CelpCodec& codec, double speech[FrameSamples]) {
+    double* x = codec.preFilterX;
+    double* y = codec.preFilterY;
+    const double* b = codec.preFilterNum;
+    const double* a = codec.preFilterDen;
+    for (int n = 0; n < FrameSamples; ++n) {
+        const double in = speech[n];
+        const double d = in - codec.dcPrevIn + 0.9921875 * codec.dcPrevOut;
+        codec.dcPrevIn = in;
+        codec.dcPrevOut = d;
+
+        x[0] = d;
+        double u = b[0] * d;
+        for (int k = 8; k >= 1; --k) u += b[k] * x[k];
+        for (int k = 1; k <= 8; ++k) u -= a[k] * y[k];
+        y[0] = u;
+        speech[n] = u;
+        for (int k = 8; k >= 1; --k) {
+            x[k] = x[k - 1];
+            y[k] = y[k - 1];
+        }
+    }
+}
+
+double levinsonDurbin(double p[LpcOrder], const double r[LpcOrder + 1]) {
+    for (int i = 0; i < LpcOrder; ++i) p[i] = 0.0;
+    double err = r[0];
+    double t = 0.99;
+    for (int i = 0; i < LpcOrder; ++i) {
+        double s = r[i + 1];
+        for (int j = 0; j < i; ++j) s -= p[j] * r[i - j];
+        if (std::fabs(s) >= err) return 0.99;
+        const double k = s / err;
+        p[i] = k;
+        err -= k * s;
+        if (i == 1) t = -k;
+        double old[LpcOrder];
+        for (int j = 0; j < i; ++j) old[j] = p[j];
+        for (int j = 0; j < i; ++j) p[j] -= k * old[i - 1 - j];
+    }
+    return t;
+}
+
+void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[AnalysisHistory],
+                const double speech[FrameSamples], int16_t& sineDetector) {
+    double buf[AnalysisHistory + FrameSamples];
+    std::memcpy(buf, prevAnalysis, sizeof(double) * AnalysisHistory);
+    std::memcpy(buf + AnalysisHistory, speech, sizeof(double) * FrameSamples);
+
+    constexpr double EnergyScale = (1025.0 / 1024.0) / 32400.0;
+    constexpr double LagScale = 1.0 / 32400.0;
+    uint16_t history = static_cast<uint16_t>(sineDetector);
+    for (int s = 0; s < SubframeCount; ++s) {
+        double x[180];
+        for (int n = 0; n < 180; ++n) x[n] = HammingWindow[n] * buf[SubframeSamples * s + n];
+        double r[LpcOrder + 1];
+        r[0] = dotProduct(x, x, 180) * EnergyScale;
+        for (int k = 1; k <= LpcOrder; ++k) {
+            r[k] = r[0] == 0.0 ? 0.0 : dotProduct(x, x + k, 180 - k) * LagWindow[k - 1] * LagScale;
+        }
+        const double t = levinsonDurbin(sets[s], r);
+        history = static_cast<uint16_t>(history << 1);
+        if (t > 0.95) history = static_cast<uint16_t>(history + 1);
+    }
+    history &= 0x7FFF;
+    int ones = 0;
+    for (int bit = 0; bit < 15; ++bit) ones += (history >> bit) & 1;
+    if (ones >= 14) history |= 0x8000;
+    sineDetector = static_cast<int16_t>(history);
+}
+
+double evaluateLspPolynomial(const double c[6], int j) {
+    double sum = 0.0;
+    for (int n = 0; n <= 5; ++n) sum += c[5 - n] * CosineTable[(n * j) % 512];
+    return sum;
+}
+
+bool lpcToLsp(double lsp[LpcOrder], const double p[LpcOrder], const double fallback[LpcOrder]) {
+    double a[LpcOrder];
+    for (int k = 0; k < LpcOrder; ++k) a[k] = p[k] * BandwidthExpansion[k];
+
+    double poly[2][6];
+    poly[0][0] = 1.0;
+    poly[1][0] = 1.0;
+    for (int m = 1; m <= 5; ++m) {
+        poly[0][m] = -poly[0][m - 1] - a[m - 1] - a[10 - m];
+        poly[1][m] = poly[1][m - 1] - a[m - 1] + a[10 - m];
+    }
+    poly[0][5] /= 2.0;
+    poly[1][5] /= 2.0;
+
+    int found = 0;
+    int current = 0;  // P first, then alternating with Q
+    double prev = evaluateLspPolynomial(poly[current], 0);
+    for (int j = 1; j < 256; ++j) {
+        const double cur = evaluateLspPolynomial(poly[current], j);
+        if (prev * cur < 0.0) {
+            const double ap = std::fabs(prev);
+            lsp[found++] = (j - 1) + ap / (ap + std::fabs(cur));
+            if (found == LpcOrder) return true;
+            current ^= 1;
+            prev = evaluateLspPolynomial(poly[current], j);
+        } else {
+            prev = cur;
+        }
+    }
+    std::memcpy(lsp, fallback, sizeof(double) * LpcOrder);
+    return false;
+}
+
+namespace {
+
+struct BandLayout {
+    int first;
+    int width;
+};
+constexpr BandLayout Bands[3] = {{0, 3}, {3, 3}, {6, 4}};
+
+const double* codebookRow(int band, int row) {
+    if (band == 0) return LspCodebook.band0[row];
+    if (band == 1) return LspCodebook.band1[row];
+    return LspCodebook.band2[row];
+}
+
+}  // namespace
+
+int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
+    const int o = Bands[band].first;
+    const int width = Bands[band].width;
+    double best = -1.0;
+    int bestRow = 0;
+    for (int row = 0; row < 256; ++row) {
+        const double* c = codebookRow(band, row);
+        double cross = 0.0;
+        double energy = 0.0;
+        for (int t = 0; t < width; ++t) {
+            const double wc = w[o + t] * c[t];
+            cross += wc * x[o + t];
+            energy += wc * c[t];
+        }
+        const double e = 2.0 * cross - energy;
+        if (e > best) {
+            best = e;
+            bestRow = row;
+        }
+    }
+    return bestRow;
+}
+
+int32_t quantiseLsp(const double lsp[LpcOrder], const double prevLsp[LpcOrder]) {
+    // Weights favour closely spaced pairs (formant peaks). A non-positive gap, which a
+    // degenerate vector could give at either end as well as inside, weighs 1.0 instead of an
+    // infinite or negative weight.
+    double w[LpcOrder];
+    auto inverseGap = [](double d) { return d > 0.0 ? 1.0 / d : 1.0; };
+    w[0] = inverseGap(lsp[1] - lsp[0]);
+    w[9] = inverseGap(lsp[9] - lsp[8]);
+    for (int i = 1; i < 9; ++i) {
+        const double lo = lsp[i] - lsp[i - 1];
+        const double hi = lsp[i + 1] - lsp[i];
+        w[i] = inverseGap(lo < hi ? lo : hi);
+    }
+
+    double x[LpcOrder];
+    for (int k = 0; k < LpcOrder; ++k) {
+        x[k] = (lsp[k] - LspMeanTable[k]) - 0.375 * (prevLsp[k] - LspMeanTable[k]);
+    }
+
+    const int32_t row0 = searchLspCodebook(0, w, x);
+    const int32_t row1 = searchLspCodebook(1, w, x);
+    const int32_t row2 = searchLspCodebook(2, w, x);
+    return (row0 << 16) | (row1 << 8) | row2;
+}
+
+void shiftAnalysisBuffer(double prevAnalysis[AnalysisHistory], double speech[FrameSamples]) {
+    double joined[AnalysisHistory + FrameSamples];
+    std::memcpy(joined, prevAnalysis, sizeof(double) * AnalysisHistory);
+    std::memcpy(joined + AnalysisHistory, speech, sizeof(double) * FrameSamples);
+    std::memcpy(prevAnalysis, joined + FrameSamples, sizeof(double) * AnalysisHistory);
+    std::memcpy(speech, joined + SubframeSamples, sizeof(double) * FrameSamples);
+}
+
+}  // namespace brimvox

@@ -1,0 +1,191 @@
+// Fixed codebook: four signed pulses on interleaved tracks, searched against the target after
+// the pitch contribution, with a threshold on the first three pulses and a frame-wide budget
+// of fourth-pulse passes.
+#include "celp_encoder.h"
+#include "celp_shared.h"
+#include "celp_tables.h"
+
+namespace brimvox {
+
+FixedGain quantiseFixedGain(const double target[SubframeSamples], const double y[SubframeSamples]) {
+    FixedGain result;
+    result.index = 0;
+    result.gain = FcbGainTable[0];
+    const double a = dotProduct(target, y, SubframeSamples);
+    if (a <= 0.0) return result;
+    const double b = dotProduct(y, y, SubframeSamples);
+    const double g = b > 1.1754944e-38 ? a / b : 0.0;
+    double bestDistance = g - FcbGainTable[0];
+    if (bestDistance < 0.0) bestDistance = -bestDistance;
+    for (int i = 1; i < FcbGainCount; ++i) {
+        double distance = g - FcbGainTable[i];
+        if (distance < 0.0) distance = -distance;
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            result.index = i;
+        }
+    }
+    result.gain = FcbGainTable[result.index];
+    return result;
+}
+
+namespace {
+
+// Searched positions are all even, 0..60; tables below are indexed by position / 2.
+constexpr int GridSize = 31;
+constexpr int OutsidePosition = 60;  // pulse 2's last position: searchable, places nothing
+
+}  // namespace
+
+void searchFixedCodebook(double target[SubframeSamples], double impulse[SubframeSamples],
+                         CelpFrameParams& params, int s, int16_t& searchBudget) {
+    CelpSubframeParams& sp = params.subframe[s];
+    const PitchRepeat rep =
+        pitchRepeatParams(params.pitchLag[s / 2] + sp.lagOffset - 1, sp.acbGainIndex);
+
+    // Pitch sharpening, in place so a short delay repeats itself.
+    if (rep.delay < 58) {
+        for (int n = rep.delay; n < SubframeSamples; ++n) {
+            impulse[n] = impulse[n] + rep.gain * impulse[n - rep.delay];
+        }
+    }
+
+    // Backward-filtered target.
+    double d[64];
+    for (int i = 0; i < SubframeSamples; ++i) {
+        d[i] = dotProduct(target + i, impulse, SubframeSamples - i);
+    }
+    d[60] = d[61] = d[62] = d[63] = 0.0;
+
+    // r(p, q) for p <= q is the sum over m = 0..59-q of h[m] h[m + q - p], accumulated upward
+    // in m: the running sums of each even distance give every entry in one pass.
+    double r[GridSize][GridSize];
+    for (int delta = 0; delta < GridSize; ++delta) {
+        const int dist = 2 * delta;
+        double sum = 0.0;
+        // q runs from 59 - m downward as m grows; only even q are needed.
+        for (int m = 0; m + dist < SubframeSamples; ++m) {
+            sum += impulse[m] * impulse[m + dist];
+            const int q = SubframeSamples - 1 - m;
+            if ((q & 1) == 0) r[(q - dist) / 2][q / 2] = sum;
+        }
+        // Pairs that reach position 60 see nothing.
+        r[(OutsidePosition - dist) / 2][OutsidePosition / 2] = 0.0;
+    }
+
+    // Sign preselection on pairs of samples.
+    double sigma[GridSize];
+    for (int i = 0; i < SubframeSamples; i += 2) {
+        if (d[i] + d[i + 1] >= 0.0) {
+            sigma[i / 2] = 1.0;
+        } else {
+            sigma[i / 2] = -1.0;
+            d[i] = -d[i];
+            d[i + 1] = -d[i + 1];
+        }
+    }
+    sigma[OutsidePosition / 2] = 1.0;
+
+    // Energy table: r on the diagonal, 2 sigma sigma r off it, symmetric.
+    double rr[GridSize][GridSize];
+    for (int i = 0; i < GridSize; ++i) {
+        rr[i][i] = r[i][i];
+        for (int j = i + 1; j < GridSize; ++j) {
+            const double v = 2.0 * sigma[i] * sigma[j] * r[i][j];
+            rr[i][j] = v;
+            rr[j][i] = v;
+        }
+    }
+
+    // Threshold from the even grid (searched) and the odd grid (only raises it).
+    double thr = 0.0;
+    for (int grid = 0; grid < 2; ++grid) {
+        double maxima = 0.0;
+        for (int track = 0; track < 3; ++track) {
+            double m = d[grid + 2 * track];
+            for (int k = 1; k < 8; ++k) {
+                const double v = d[8 * k + grid + 2 * track];
+                if (v > m) m = v;
+            }
+            maxima += m;
+        }
+        double sum = 0.0;
+        for (int k = 0; k < 8; ++k) {
+            sum += d[8 * k + grid] + d[8 * k + grid + 2] + d[8 * k + grid + 4];
+        }
+        const double mean = sum / 8.0;
+        const double t = mean + 0.5 * (maxima - mean);
+        if (grid == 0 || t > thr) thr = t;
+    }
+
+    // Threshold-gated search of the four pulses.
+    int time = searchBudget + 120;
+    int best[4] = {0, 2, 4, 6};
+    double bestC2 = 0.0;
+    double bestE = 1.0;
+    bool done = false;
+    for (int i0 = 0; i0 <= 56 && !done; i0 += 8) {
+        const int g0 = i0 / 2;
+        for (int i1 = 2; i1 <= 58 && !done; i1 += 8) {
+            const int g1 = i1 / 2;
+            for (int i2 = 4; i2 <= 60; i2 += 8) {
+                const int g2 = i2 / 2;
+                const double c3 = d[i0] + d[i1] + d[i2];
+                if (!(c3 > thr)) continue;
+                const double e3 =
+                    rr[g0][g0] + rr[g1][g1] + rr[g2][g2] + rr[g0][g1] + rr[g0][g2] + rr[g1][g2];
+                for (int i3 = 6; i3 <= 54; i3 += 16) {
+                    const int g3 = i3 / 2;
+                    const double c4 = c3 + d[i3];
+                    const double e4 = e3 + rr[g3][g3] + rr[g0][g3] + rr[g1][g3] + rr[g2][g3];
+                    const double c42 = c4 * c4;
+                    if (c42 * bestE > e4 * bestC2) {
+                        best[0] = i0;
+                        best[1] = i1;
+                        best[2] = i2;
+                        best[3] = i3;
+                        bestC2 = c42;
+                        bestE = e4;
+                    }
+                }
+                --time;
+                if (time <= 0) {
+                    done = true;
+                    break;
+                }
+            }
+        }
+    }
+    searchBudget = static_cast<int16_t>(time < 0 ? 0 : time);
+
+    // Code vector, its filtered version and the transmitted codes.
+    double c[SubframeSamples] = {};
+    double y[SubframeSamples] = {};
+    int signs = 0;
+    for (int p = 0; p < 4; ++p) {
+        const int pos = best[p];
+        const double sign = sigma[pos / 2];
+        if (sign > 0.0) signs |= 1 << p;
+        if (pos >= SubframeSamples) continue;
+        c[pos] = sign;
+        for (int n = pos; n < SubframeSamples; ++n) y[n] = y[n] + sign * impulse[n - pos];
+    }
+    sp.pulseSigns = signs;
+    sp.pulsePositions = best[0] / 8 + 8 * ((best[1] - 2) / 8) + 64 * ((best[2] - 4) / 8) +
+                        512 * ((best[3] - 6) / 16);
+    sp.searchGrid = 0;
+    sp.searchScore = 0;
+
+    const FixedGain gain = quantiseFixedGain(target, y);
+    sp.fcbGainIndex = gain.index;
+
+    // Excitation: the pulses at the quantised gain, repeated at the pitch repetition delay.
+    for (int n = 0; n < SubframeSamples; ++n) target[n] = gain.gain * c[n];
+    if (rep.delay < 58) {
+        for (int n = rep.delay; n < SubframeSamples; ++n) {
+            target[n] = target[n] + rep.gain * target[n - rep.delay];
+        }
+    }
+}
+
+}  // namespace brimvox
