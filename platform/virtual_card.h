@@ -28,7 +28,7 @@ struct VirtualFaults {
     MMRESULT startResult = 0;      // waveInStart
     MMRESULT addBufferResult = 0;  // waveInAddBuffer / waveOutWrite, from call addBufferAfter on
     int addBufferAfter = 0;        // calls since open that succeed before addBufferResult applies
-    MMRESULT resetResult = 0;      // waveXxxReset
+    MMRESULT resetResult = 0;      // waveXxxReset (the device is reset anyway)
     MMRESULT closeResult = 0;      // waveXxxClose (the device is closed anyway)
 };
 

@@ -63,8 +63,10 @@ void signal(WaveDeviceHandle* d) {
     if (d->callback) d->callback->set();
 }
 
+// The done flag is stored with release ordering: a caller that sees it (with an acquire load)
+// also sees the header's recorded bytes and data.
 void markDone(WaveDeviceHandle* d, WAVEHDR* h) {
-    h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    __atomic_store_n(&h->dwFlags, (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE, __ATOMIC_RELEASE);
     signal(d);
 }
 
@@ -327,16 +329,13 @@ MMRESULT setRunning(bool capture, WaveDeviceHandle* d, bool running, MMRESULT fa
 
 MMRESULT resetDevice(bool capture, WaveDeviceHandle* d) {
     if (!valid(d, capture)) return MMSYSERR_INVALHANDLE;
-    if (d->isVirtual) {
-        const MMRESULT r = VirtualCard::faults(capture).resetResult;
-        if (r) return r;
-    }
     std::lock_guard<std::mutex> lock(d->mutex);
     if (capture) d->running = false;
     returnAll(d);
     d->dropRequested = true;
     d->wake.notify_all();
-    return MMSYSERR_NOERROR;
+    // An injected reset fault is reported after the reset, so the buffers are safe to free.
+    return d->isVirtual ? VirtualCard::faults(capture).resetResult : MMSYSERR_NOERROR;
 }
 
 MMRESULT closeDevice(bool capture, WaveDeviceHandle* d) {
