@@ -22,7 +22,7 @@ check: build
 
 # Everything CI runs: unit tests natively and under the sanitizers, the fuzzers for a bounded
 # time, and the Windows builds with their tests under Wine.
-test: check asan fuzz win
+test: check asan tsan fuzz win
 	@echo "make test: all suites passed"
 
 asan: deps

@@ -88,10 +88,10 @@ Event::~Event() {
 }
 
 void Event::set() {
-    {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->signalled = true;
-    }
+    // Notified under the lock: a waiter that then destroys the event cannot do so while the
+    // notification is still in progress.
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->signalled = true;
     state->changed.notify_all();
 }
 

@@ -28,7 +28,7 @@ class WaveApi : public ::testing::Test {
     // Waits until the header is done or a second passes.
     static bool waitDone(Event& e, const WAVEHDR& h) {
         const uint64_t until = monotonicMs() + 2000;
-        while (!(h.dwFlags & WHDR_DONE)) {
+        while (!(__atomic_load_n(&h.dwFlags, __ATOMIC_ACQUIRE) & WHDR_DONE)) {
             if (monotonicMs() > until) return false;
             e.wait(20);
             e.reset();
