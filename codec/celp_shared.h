@@ -33,8 +33,8 @@ void fetchLaggedExcitation(double v[64], const double window[HistoryLength], int
 
 // Pitch contribution of one subframe: the lagged excitation through the five taps of the
 // gain row.
-void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength],
-                          int lag, int lagOffset, int acbGainIndex);
+void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength], int lag,
+                          int lagOffset, int acbGainIndex);
 
 struct PitchRepeat {
     int delay;

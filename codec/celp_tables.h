@@ -34,7 +34,7 @@ extern const PitchRepeatEntry PitchRepeatTable[AcbGainRows];
 
 // Pulse amplitude per fixed-codebook gain index.
 inline constexpr double FcbGainTable[FcbGainCount] = {
-    2,   4,   6,   8,    12,   18,   26,   36,   52,   76,   110,  160,
+    2,   4,   6,   8,   12,   18,   26,   36,   52,   76,   110,  160,
     230, 332, 480, 696, 1004, 1452, 2100, 3034, 4386, 6340, 9164, 13246};
 
 // Encoder: analysis window of the LPC analysis (180 samples, with four entries that differ

@@ -1,5 +1,6 @@
 // The frame decoder: excitation from the fixed and adaptive codebooks through the
 // interpolated synthesis filter, rounded to 16-bit samples.
+#include <cmath>
 #include <cstring>
 
 #include "celp_codec.h"
@@ -26,13 +27,21 @@ int16_t toPcm16(double x) {
 
 void CelpCodec::synthesisFilter(double signal[SubframeSamples],
                                 const double predictor[LpcOrder]) {
-    double* mem = decSynthMemory;
+    // Outputs are appended to a linear buffer instead of shifting the memory every sample:
+    // y[LpcOrder + n] is output n, y[LpcOrder - 1 - k] is decSynthMemory[k].
+    double y[LpcOrder + SubframeSamples];
+    for (int k = 0; k < LpcOrder; ++k) y[LpcOrder - 1 - k] = decSynthMemory[k];
     for (int n = 0; n < SubframeSamples; ++n) {
-        const double y = dotProduct(predictor, mem, LpcOrder) + signal[n];
-        for (int k = LpcOrder - 1; k > 0; --k) mem[k] = mem[k - 1];
-        mem[0] = y;
-        signal[n] = y;
+        const double* past = y + LpcOrder - 1 + n;  // past[-k] is the output k + 1 samples back
+        // The sum over k = 0..9 in increasing k, as dotProduct accumulates it. Its leading
+        // "0 +" is left out: adding zero is exact, so only the sign of a zero sum could differ,
+        // and that never reaches a non-zero value or an output sample.
+        double sum = predictor[0] * past[0];
+        for (int k = 1; k < LpcOrder; ++k) sum += predictor[k] * past[-k];
+        y[LpcOrder + n] = sum + signal[n];
+        signal[n] = y[LpcOrder + n];
     }
+    for (int k = 0; k < LpcOrder; ++k) decSynthMemory[k] = y[LpcOrder + SubframeSamples - 1 - k];
 }
 
 void CelpCodec::decodeFrame(const uint8_t frame[FrameBytes], int16_t pcm[FrameSamples],

@@ -15,12 +15,18 @@ void fetchLaggedExcitation(double v[64], const double window[HistoryLength], int
     }
 }
 
-void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength],
-                          int lag, int lagOffset, int acbGainIndex) {
+void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength], int lag,
+                          int lagOffset, int acbGainIndex) {
     double v[64];
     fetchLaggedExcitation(v, window, lag + lagOffset - 1);
     const double* taps = AcbGainTable[acbGainIndex];
-    for (int n = 0; n < SubframeSamples; ++n) out[n] = dotProduct(v + n, taps, 5);
+    // out[n] = dotProduct(v + n, taps, 5): each sum keeps its own order (from 0, tap 0 to 4);
+    // running the taps in the outer loop lets the compiler work on several n at once.
+    for (int n = 0; n < SubframeSamples; ++n) out[n] = 0.0;
+    for (int t = 0; t < 5; ++t) {
+        const double g = taps[t];
+        for (int n = 0; n < SubframeSamples; ++n) out[n] += v[n + t] * g;
+    }
 }
 
 PitchRepeat pitchRepeatParams(int delay, int acbGainIndex) {

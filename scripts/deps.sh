@@ -9,6 +9,10 @@ for p in "${wanted[@]}"; do
         missing+=("$p")
     fi
 done
+# 32-bit Windows programs run under the i386 Wine, which needs the i386 architecture.
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("wine32:i386")
+fi
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
@@ -19,5 +23,8 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo=sudo
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
