@@ -1,7 +1,10 @@
 // Speed of the speech codec on one core. Real-time factor = 30 ms / time per frame.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -48,6 +51,62 @@ void BM_decodeFrame(benchmark::State& state) {
         0.030 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_decodeFrame);
+
+// Speech to encode: the test sample when it is there, otherwise a synthetic voiced signal.
+std::vector<int16_t> speechSamples() {
+    std::vector<int16_t> pcm;
+#ifdef BRIMVOX_SPEECH_RAW
+    std::ifstream in(BRIMVOX_SPEECH_RAW, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        pcm.push_back(static_cast<int16_t>(static_cast<uint8_t>(bytes[i]) |
+                                           static_cast<uint8_t>(bytes[i + 1]) << 8));
+    }
+#endif
+    if (pcm.size() < 100 * FrameSamples) {
+        pcm.resize(100 * FrameSamples);
+        for (size_t n = 0; n < pcm.size(); ++n) {
+            const double t = static_cast<double>(n);
+            pcm[n] = static_cast<int16_t>(6000.0 * std::sin(0.05 * t) * std::sin(0.0011 * t) +
+                                          2500.0 * std::sin(0.37 * t));
+        }
+    }
+    pcm.resize(pcm.size() / FrameSamples * FrameSamples);
+    return pcm;
+}
+
+void BM_encodeFrame(benchmark::State& state) {
+    const std::vector<int16_t> pcm = speechSamples();
+    const size_t count = pcm.size() / FrameSamples;
+    CelpCodec codec;
+    uint8_t frame[FrameBytes];
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(codec.encodeFrame(&pcm[i * FrameSamples], frame, 50));
+        benchmark::DoNotOptimize(frame);
+        if (++i == count) i = 0;
+    }
+    state.counters["realtime_x"] = benchmark::Counter(
+        0.030 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_encodeFrame);
+
+// Worst case for the pulse search: full-scale noise passes the threshold often.
+void BM_encodeFrameNoise(benchmark::State& state) {
+    std::mt19937 rng(3);
+    std::vector<int16_t> pcm(50 * FrameSamples);
+    for (int16_t& s : pcm) s = static_cast<int16_t>(rng());
+    CelpCodec codec;
+    uint8_t frame[FrameBytes];
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(codec.encodeFrame(&pcm[i * FrameSamples], frame, 50));
+        if (++i == 50) i = 0;
+    }
+    state.counters["realtime_x"] = benchmark::Counter(
+        0.030 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_encodeFrameNoise);
 
 void BM_unpackFrame(benchmark::State& state) {
     const std::vector<uint8_t> frames = validFrames(256);

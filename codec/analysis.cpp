@@ -10,26 +10,39 @@
 namespace brimvox {
 
 void filterInput(CelpCodec& codec, double speech[FrameSamples]) {
-    double* x = codec.preFilterX;
-    double* y = codec.preFilterY;
+    // Past values in time order: d[n - k] = xs[8 + n - k], likewise the outputs in ys; the
+    // codec keeps them as "current, then the 8 previous" (element k is k samples back).
+    constexpr int Taps = 8;
+    double xs[Taps + FrameSamples];
+    double ys[Taps + FrameSamples];
+    for (int k = 1; k <= Taps; ++k) {
+        xs[Taps - k] = codec.preFilterX[k];
+        ys[Taps - k] = codec.preFilterY[k];
+    }
     const double* b = codec.preFilterNum;
     const double* a = codec.preFilterDen;
+    double prevIn = codec.dcPrevIn;
+    double prevOut = codec.dcPrevOut;
     for (int n = 0; n < FrameSamples; ++n) {
         const double in = speech[n];
-        const double d = in - codec.dcPrevIn + 0.9921875 * codec.dcPrevOut;
-        codec.dcPrevIn = in;
-        codec.dcPrevOut = d;
+        const double d = in - prevIn + 0.9921875 * prevOut;
+        prevIn = in;
+        prevOut = d;
 
+        double* x = xs + Taps + n;  // x[-k] is the input k samples back
+        double* y = ys + Taps + n;
         x[0] = d;
         double u = b[0] * d;
-        for (int k = 8; k >= 1; --k) u += b[k] * x[k];
-        for (int k = 1; k <= 8; ++k) u -= a[k] * y[k];
+        for (int k = Taps; k >= 1; --k) u += b[k] * x[-k];
+        for (int k = 1; k <= Taps; ++k) u -= a[k] * y[-k];
         y[0] = u;
         speech[n] = u;
-        for (int k = 8; k >= 1; --k) {
-            x[k] = x[k - 1];
-            y[k] = y[k - 1];
-        }
+    }
+    codec.dcPrevIn = prevIn;
+    codec.dcPrevOut = prevOut;
+    for (int k = 0; k <= Taps; ++k) {
+        codec.preFilterX[k] = xs[Taps + FrameSamples - 1 - (k == 0 ? 0 : k - 1)];
+        codec.preFilterY[k] = ys[Taps + FrameSamples - 1 - (k == 0 ? 0 : k - 1)];
     }
 }
 
@@ -64,10 +77,19 @@ void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[
     for (int s = 0; s < SubframeCount; ++s) {
         double x[180];
         for (int n = 0; n < 180; ++n) x[n] = HammingWindow[n] * buf[SubframeSamples * s + n];
+        // The eleven autocorrelation sums side by side, each in increasing n.
+        double acc[LpcOrder + 1] = {};
+        for (int n = 0; n < 180 - LpcOrder; ++n) {
+            const double xn = x[n];
+            for (int k = 0; k <= LpcOrder; ++k) acc[k] += xn * x[n + k];
+        }
+        for (int n = 180 - LpcOrder; n < 180; ++n) {
+            for (int k = 0; n + k < 180; ++k) acc[k] += x[n] * x[n + k];
+        }
         double r[LpcOrder + 1];
-        r[0] = dotProduct(x, x, 180) * EnergyScale;
+        r[0] = acc[0] * EnergyScale;
         for (int k = 1; k <= LpcOrder; ++k) {
-            r[k] = r[0] == 0.0 ? 0.0 : dotProduct(x, x + k, 180 - k) * LagWindow[k - 1] * LagScale;
+            r[k] = r[0] == 0.0 ? 0.0 : acc[k] * LagWindow[k - 1] * LagScale;
         }
         const double t = levinsonDurbin(sets[s], r);
         history = static_cast<uint16_t>(history << 1);

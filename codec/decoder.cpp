@@ -25,8 +25,7 @@ int16_t toPcm16(double x) {
     return static_cast<int16_t>(x >= 0.0 ? x + 0.5 : x - 0.5);
 }
 
-void CelpCodec::synthesisFilter(double signal[SubframeSamples],
-                                const double predictor[LpcOrder]) {
+void CelpCodec::synthesisFilter(double signal[SubframeSamples], const double predictor[LpcOrder]) {
     // Outputs are appended to a linear buffer instead of shifting the memory every sample:
     // y[LpcOrder + n] is output n, y[LpcOrder - 1 - k] is decSynthMemory[k].
     double y[LpcOrder + SubframeSamples];

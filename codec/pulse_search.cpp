@@ -31,6 +31,10 @@ FixedGain quantiseFixedGain(const double target[SubframeSamples], const double y
 
 namespace {
 
+// Two independent doubles in one register; lanes never mix, so per-lane sums are the same
+// IEEE sequences as scalar sums.
+typedef double Pair __attribute__((vector_size(16)));
+
 // Searched positions are all even, 0..60; tables below are indexed by position / 2.
 constexpr int GridSize = 31;
 constexpr int OutsidePosition = 60;  // pulse 2's last position: searchable, places nothing
@@ -50,28 +54,48 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         }
     }
 
-    // Backward-filtered target.
+    // Backward-filtered target d[i] = sum over k = 0..59-i of target[i + k] * impulse[k], each
+    // sum in increasing k. Four outputs at a time, two per register lane pair, share the
+    // common range of k; the last terms of the longer sums follow in order.
     double d[64];
-    for (int i = 0; i < SubframeSamples; ++i) {
-        d[i] = dotProduct(target + i, impulse, SubframeSamples - i);
+    for (int i = 0; i < SubframeSamples; i += 4) {
+        Pair p01 = {0.0, 0.0}, p23 = {0.0, 0.0};
+        const int common = SubframeSamples - 3 - i;  // k = 0..common-1 for all four
+        for (int k = 0; k < common; ++k) {
+            const Pair hk = {impulse[k], impulse[k]};
+            p01 += Pair{target[i + k], target[i + 1 + k]} * hk;
+            p23 += Pair{target[i + 2 + k], target[i + 3 + k]} * hk;
+        }
+        double d0 = p01[0], d1 = p01[1], d2 = p23[0];
+        const double d3 = p23[1];
+        d0 += target[57] * impulse[common];
+        d1 += target[58] * impulse[common];
+        d2 += target[59] * impulse[common];
+        d0 += target[58] * impulse[common + 1];
+        d1 += target[59] * impulse[common + 1];
+        d0 += target[59] * impulse[common + 2];
+        d[i] = d0;
+        d[i + 1] = d1;
+        d[i + 2] = d2;
+        d[i + 3] = d3;
     }
     d[60] = d[61] = d[62] = d[63] = 0.0;
 
     // r(p, q) for p <= q is the sum over m = 0..59-q of h[m] h[m + q - p], accumulated upward
-    // in m: the running sums of each even distance give every entry in one pass.
+    // in m: the running sum of each even distance, read off whenever m reaches 59 - q, gives
+    // every entry. All distances advance together.
     double r[GridSize][GridSize];
-    for (int delta = 0; delta < GridSize; ++delta) {
-        const int dist = 2 * delta;
-        double sum = 0.0;
-        // q runs from 59 - m downward as m grows; only even q are needed.
-        for (int m = 0; m + dist < SubframeSamples; ++m) {
-            sum += impulse[m] * impulse[m + dist];
-            const int q = SubframeSamples - 1 - m;
-            if ((q & 1) == 0) r[(q - dist) / 2][q / 2] = sum;
+    double running[GridSize] = {};
+    for (int m = 0; m < SubframeSamples; ++m) {
+        const int q = SubframeSamples - 1 - m;
+        const double hm = impulse[m];
+        for (int delta = 0; 2 * delta <= q; ++delta) running[delta] += hm * impulse[m + 2 * delta];
+        if ((q & 1) == 0) {
+            for (int delta = 0; 2 * delta <= q; ++delta) r[q / 2 - delta][q / 2] = running[delta];
         }
-        // Pairs that reach position 60 see nothing.
-        r[(OutsidePosition - dist) / 2][OutsidePosition / 2] = 0.0;
     }
+    // Pairs that reach position 60 see nothing.
+    for (int p = 0; p < GridSize; ++p) r[p][OutsidePosition / 2] = 0.0;
 
     // Sign preselection on pairs of samples.
     double sigma[GridSize];

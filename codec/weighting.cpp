@@ -9,10 +9,22 @@ namespace brimvox {
 
 namespace {
 
-// Shifts a newest-first memory by one and stores the new value in front.
-inline void push(double mem[LpcOrder], double value) {
-    for (int k = LpcOrder - 1; k > 0; --k) mem[k] = mem[k - 1];
-    mem[0] = value;
+// The filters below keep their past values in time order in a local buffer (ten values of
+// history in front of the subframe or frame) instead of shifting newest-first memories
+// sample by sample. pastDot(c, newest) = sum over k = 0..9 of c[k] * newest[-k]: the same
+// products in the same order as dotProduct over a newest-first memory.
+inline double pastDot(const double* c, const double* newest) {
+    double sum = 0.0;
+    for (int k = 0; k < LpcOrder; ++k) sum += c[k] * newest[-k];
+    return sum;
+}
+
+// Newest-first memory -> the ten buffer entries before `at`, and back.
+inline void loadMemory(double* at, const double mem[LpcOrder]) {
+    for (int k = 0; k < LpcOrder; ++k) at[-1 - k] = mem[k];
+}
+inline void storeMemory(double mem[LpcOrder], const double* end) {
+    for (int k = 0; k < LpcOrder; ++k) mem[k] = end[-1 - k];
 }
 
 }  // namespace
@@ -35,16 +47,22 @@ void computeWeightingFilters(double weightCoef[SubframeCount][WeightSetSize],
 void weightSpeech(double speech[FrameSamples],
                   const double weightCoef[SubframeCount][WeightSetSize], double firMem[LpcOrder],
                   double iirMem[LpcOrder]) {
+    double xs[LpcOrder + FrameSamples];
+    double ys[LpcOrder + FrameSamples];
+    loadMemory(xs + LpcOrder, firMem);
+    loadMemory(ys + LpcOrder, iirMem);
     for (int n = 0; n < FrameSamples; ++n) {
         const double* z = weightCoef[n / SubframeSamples];
         const double* p = z + LpcOrder;
         const double x = speech[n];
-        const double t = x - dotProduct(z, firMem, LpcOrder);
-        push(firMem, x);
-        const double y = t + dotProduct(p, iirMem, LpcOrder);
-        push(iirMem, y);
+        const double t = x - pastDot(z, xs + LpcOrder + n - 1);
+        xs[LpcOrder + n] = x;
+        const double y = t + pastDot(p, ys + LpcOrder + n - 1);
+        ys[LpcOrder + n] = y;
         speech[n] = y;
     }
+    storeMemory(firMem, xs + LpcOrder + FrameSamples);
+    storeMemory(iirMem, ys + LpcOrder + FrameSamples);
 }
 
 HarmonicWeight findHarmonicWeight(const double pitchBuf[PitchBufferLength], int start,
@@ -94,20 +112,20 @@ void combinedImpulseResponse(double impulse[SubframeSamples], const double a[Lpc
                              const double w[WeightSetSize], const HarmonicWeight& hw) {
     const double* z = w;
     const double* p = w + LpcOrder;
-    double synthMem[LpcOrder] = {};
-    double weightMem[LpcOrder] = {};
-    double u[SubframeSamples];
+    double s[LpcOrder + SubframeSamples] = {};
+    double u[LpcOrder + SubframeSamples] = {};
     for (int n = 0; n < SubframeSamples; ++n) {
         const double x = n == 0 ? 1.0 : 0.0;
-        const double s = x + dotProduct(a, synthMem, LpcOrder);
-        const double t = s - dotProduct(z, synthMem, LpcOrder);
-        push(synthMem, s);
-        u[n] = t + dotProduct(p, weightMem, LpcOrder);
-        push(weightMem, u[n]);
+        const double* sPast = s + LpcOrder + n - 1;
+        const double sn = x + pastDot(a, sPast);
+        const double t = sn - pastDot(z, sPast);
+        s[LpcOrder + n] = sn;
+        u[LpcOrder + n] = t + pastDot(p, u + LpcOrder + n - 1);
     }
+    const double* un = u + LpcOrder;
     for (int n = 0; n < SubframeSamples; ++n) {
-        const double delayed = n - hw.lag >= 0 ? u[n - hw.lag] : 0.0;
-        impulse[n] = u[n] - hw.gain * delayed;
+        const double delayed = n - hw.lag >= 0 ? un[n - hw.lag] : 0.0;
+        impulse[n] = un[n] - hw.gain * delayed;
     }
 }
 
@@ -116,20 +134,22 @@ void subtractRinging(double target[SubframeSamples], const double a[LpcOrder],
                      const HarmonicWeight& hw) {
     const double* z = w;
     const double* p = w + LpcOrder;
-    double f[LpcOrder];
-    double iir[LpcOrder];
+    double s[LpcOrder + SubframeSamples];
+    double u[LpcOrder + SubframeSamples];
+    loadMemory(s + LpcOrder, codec.ringFirMem);
+    loadMemory(u + LpcOrder, codec.ringIirMem);
+    // The harmonic term reads W's output: the kept history, then this zero-input response.
     double h[HistoryLength + SubframeSamples];
-    std::memcpy(f, codec.ringFirMem, sizeof f);
-    std::memcpy(iir, codec.ringIirMem, sizeof iir);
     std::memcpy(h, codec.ringHistory, sizeof(double) * HistoryLength);
     for (int n = 0; n < SubframeSamples; ++n) {
-        const double s = dotProduct(a, f, LpcOrder);
-        const double t = s - dotProduct(z, f, LpcOrder);
-        push(f, s);
-        const double u = t + dotProduct(p, iir, LpcOrder);
-        push(iir, u);
-        h[HistoryLength + n] = u;
-        target[n] -= u - hw.gain * h[HistoryLength + n - hw.lag];
+        const double* sPast = s + LpcOrder + n - 1;
+        const double sn = pastDot(a, sPast);
+        const double t = sn - pastDot(z, sPast);
+        s[LpcOrder + n] = sn;
+        const double un = t + pastDot(p, u + LpcOrder + n - 1);
+        u[LpcOrder + n] = un;
+        h[HistoryLength + n] = un;
+        target[n] -= un - hw.gain * h[HistoryLength + n - hw.lag];
     }
 }
 
@@ -137,17 +157,24 @@ void updateRinging(double excitation[SubframeSamples], const double a[LpcOrder],
                    const double w[WeightSetSize], CelpCodec& codec) {
     const double* z = w;
     const double* p = w + LpcOrder;
+    double s[LpcOrder + SubframeSamples];
+    double u[LpcOrder + SubframeSamples];
+    loadMemory(s + LpcOrder, codec.ringFirMem);
+    loadMemory(u + LpcOrder, codec.ringIirMem);
     std::memmove(codec.ringHistory, codec.ringHistory + SubframeSamples,
                  sizeof(double) * (HistoryLength - SubframeSamples));
     for (int n = 0; n < SubframeSamples; ++n) {
-        const double s = excitation[n] + dotProduct(a, codec.ringFirMem, LpcOrder);
-        excitation[n] = s;
-        const double t = s - dotProduct(z, codec.ringFirMem, LpcOrder);
-        push(codec.ringFirMem, s);
-        const double u = t + dotProduct(p, codec.ringIirMem, LpcOrder);
-        push(codec.ringIirMem, u);
-        codec.ringHistory[HistoryLength - SubframeSamples + n] = u;
+        const double* sPast = s + LpcOrder + n - 1;
+        const double sn = excitation[n] + pastDot(a, sPast);
+        excitation[n] = sn;
+        const double t = sn - pastDot(z, sPast);
+        s[LpcOrder + n] = sn;
+        const double un = t + pastDot(p, u + LpcOrder + n - 1);
+        u[LpcOrder + n] = un;
+        codec.ringHistory[HistoryLength - SubframeSamples + n] = un;
     }
+    storeMemory(codec.ringFirMem, s + LpcOrder + SubframeSamples);
+    storeMemory(codec.ringIirMem, u + LpcOrder + SubframeSamples);
 }
 
 }  // namespace brimvox
