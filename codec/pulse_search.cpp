@@ -197,8 +197,8 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     sp.pulseSigns = signs;
     sp.pulsePositions = best[0] / 8 + 8 * ((best[1] - 2) / 8) + 64 * ((best[2] - 4) / 8) +
                         512 * ((best[3] - 6) / 16);
-    sp.searchGrid = 0;
-    sp.searchScore = 0;
+    sp.encoderWork0 = 0;
+    sp.encoderWork1 = 0;
 
     const FixedGain gain = quantiseFixedGain(target, y);
     sp.fcbGainIndex = gain.index;

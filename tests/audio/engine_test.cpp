@@ -2,6 +2,7 @@
 #include "engine_test.h"
 
 #include <cstdio>
+#include <ostream>
 #include <fstream>
 #include <iterator>
 
@@ -226,6 +227,8 @@ struct FaultCase {
     bool capture;
     VirtualFaults faults;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class DeviceFaults : public EngineTest, public ::testing::WithParamInterface<FaultCase> {};
 
