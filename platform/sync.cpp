@@ -2,6 +2,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <new>
 #else
 #include <chrono>
 #include <condition_variable>

@@ -5,8 +5,9 @@
 #pragma once
 
 #ifdef _WIN32
-#include <mmsystem.h>
 #include <windows.h>
+// mmsystem.h needs the types of windows.h
+#include <mmsystem.h>
 #else
 
 #include <cstdint>
