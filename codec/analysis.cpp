@@ -9,6 +9,14 @@
 
 namespace brimvox {
 
+namespace {
+
+// Two independent doubles in one register; lanes never mix, so each lane is the same IEEE
+// sequence as scalar code.
+typedef double Pair __attribute__((vector_size(16)));
+
+}  // namespace
+
 void filterInput(CelpCodec& codec, double speech[FrameSamples]) {
     // Past values in time order: d[n - k] = xs[8 + n - k], likewise the outputs in ys; the
     // codec keeps them as "current, then the 8 previous" (element k is k samples back).
@@ -73,19 +81,33 @@ void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[
 
     constexpr double EnergyScale = (1025.0 / 1024.0) / 32400.0;
     constexpr double LagScale = 1.0 / 32400.0;
-    uint16_t history = static_cast<uint16_t>(sineDetector);
-    for (int s = 0; s < SubframeCount; ++s) {
-        double x[180];
-        for (int n = 0; n < 180; ++n) x[n] = HammingWindow[n] * buf[SubframeSamples * s + n];
-        // The eleven autocorrelation sums side by side, each in increasing n.
-        double acc[LpcOrder + 1] = {};
+    // Autocorrelations of two windows at once, one per register lane: the eleven sums of a
+    // window side by side, each in increasing n as a single dot product adds it.
+    double autocorr[SubframeCount][LpcOrder + 1];
+    for (int s = 0; s < SubframeCount; s += 2) {
+        Pair x[180];
+        for (int n = 0; n < 180; ++n) {
+            x[n] = Pair{HammingWindow[n] * buf[SubframeSamples * s + n],
+                        HammingWindow[n] * buf[SubframeSamples * (s + 1) + n]};
+        }
+        Pair acc[LpcOrder + 1];
+        for (Pair& a : acc) a = Pair{0.0, 0.0};
         for (int n = 0; n < 180 - LpcOrder; ++n) {
-            const double xn = x[n];
+            const Pair xn = x[n];
             for (int k = 0; k <= LpcOrder; ++k) acc[k] += xn * x[n + k];
         }
         for (int n = 180 - LpcOrder; n < 180; ++n) {
             for (int k = 0; n + k < 180; ++k) acc[k] += x[n] * x[n + k];
         }
+        for (int k = 0; k <= LpcOrder; ++k) {
+            autocorr[s][k] = acc[k][0];
+            autocorr[s + 1][k] = acc[k][1];
+        }
+    }
+
+    uint16_t history = static_cast<uint16_t>(sineDetector);
+    for (int s = 0; s < SubframeCount; ++s) {
+        const double* acc = autocorr[s];
         double r[LpcOrder + 1];
         r[0] = acc[0] * EnergyScale;
         for (int k = 1; k <= LpcOrder; ++k) {

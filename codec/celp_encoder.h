@@ -84,6 +84,12 @@ void subtractRinging(double target[SubframeSamples], const double a[LpcOrder],
                      const double w[WeightSetSize], const CelpCodec& codec,
                      const HarmonicWeight& hw);
 
+// Both of the above in one pass (they share the filters): the impulse response and the
+// target with the ringing removed.
+void impulseAndRinging(double impulse[SubframeSamples], double target[SubframeSamples],
+                       const double a[LpcOrder], const double w[WeightSetSize],
+                       const CelpCodec& codec, const HarmonicWeight& hw);
+
 // Advances the ringing memories by one subframe of final excitation; the excitation is
 // replaced by the synthesised subframe.
 void updateRinging(double excitation[SubframeSamples], const double a[LpcOrder],
@@ -99,6 +105,12 @@ int estimateOpenLoopLag(const double buf[PitchBufferLength], int start);
 void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse[SubframeSamples],
                             const double prevExcitation[HistoryLength], CelpFrameParams& params,
                             int s);
+
+// The closed-loop search evaluates its candidates several at a time; on processors with AVX
+// four at once. Both ways give identical results; tests switch the wide way off to check the
+// other (not meant to be changed while another thread encodes).
+void allowWidePitchKernel(bool allowed);
+bool widePitchKernelInUse();
 
 // ---- Fixed codebook (pulses) ----
 

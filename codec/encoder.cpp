@@ -79,8 +79,7 @@ int16_t CelpCodec::encodeFrame(const int16_t pcm[FrameSamples], uint8_t frame[Fr
         const double* w = weightCoef[s];
         double impulse[SubframeSamples];
 
-        combinedImpulseResponse(impulse, a, w, harm[s]);
-        subtractRinging(target, a, w, *this, harm[s]);
+        impulseAndRinging(impulse, target, a, w, *this, harm[s]);
         searchAdaptiveCodebook(target, impulse, prevExcitation, params, s);
         searchFixedCodebook(target, impulse, params, s, searchBudget);
 

@@ -147,38 +147,59 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     int best[4] = {0, 2, 4, 6};
     double bestC2 = 0.0;
     double bestE = 1.0;
-    bool done = false;
-    for (int i0 = 0; i0 <= 56 && !done; i0 += 8) {
-        const int g0 = i0 / 2;
-        for (int i1 = 2; i1 <= 58 && !done; i1 += 8) {
-            const int g1 = i1 / 2;
+    // The four fourth-pulse positions 6, 22, 38, 54 side by side (two per register): their
+    // correlations, energies and cross terms with every position, gathered once.
+    Pair d3[2], r33[2], cross3[GridSize][2];
+    for (int h = 0; h < 2; ++h) {
+        const int ga = (6 + 32 * h) / 2, gb = (22 + 32 * h) / 2;
+        d3[h] = Pair{d[2 * ga], d[2 * gb]};
+        r33[h] = Pair{rr[ga][ga], rr[gb][gb]};
+        for (int g = 0; g < GridSize; ++g) cross3[g][h] = Pair{rr[g][ga], rr[g][gb]};
+    }
+    // The triples that pass the threshold, in scan order (collected without branching on the
+    // data, which is unpredictable), then the fourth-pulse passes over them.
+    int passing[512];
+    double passingC3[512];
+    int count = 0;
+    for (int i0 = 0; i0 <= 56; i0 += 8) {
+        for (int i1 = 2; i1 <= 58; i1 += 8) {
+            const double c2 = d[i0] + d[i1];
             for (int i2 = 4; i2 <= 60; i2 += 8) {
-                const int g2 = i2 / 2;
-                const double c3 = d[i0] + d[i1] + d[i2];
-                if (!(c3 > thr)) continue;
-                const double e3 =
-                    rr[g0][g0] + rr[g1][g1] + rr[g2][g2] + rr[g0][g1] + rr[g0][g2] + rr[g1][g2];
-                for (int i3 = 6; i3 <= 54; i3 += 16) {
-                    const int g3 = i3 / 2;
-                    const double c4 = c3 + d[i3];
-                    const double e4 = e3 + rr[g3][g3] + rr[g0][g3] + rr[g1][g3] + rr[g2][g3];
-                    const double c42 = c4 * c4;
-                    if (c42 * bestE > e4 * bestC2) {
-                        best[0] = i0;
-                        best[1] = i1;
-                        best[2] = i2;
-                        best[3] = i3;
-                        bestC2 = c42;
-                        bestE = e4;
-                    }
-                }
-                --time;
-                if (time <= 0) {
-                    done = true;
-                    break;
-                }
+                const double c3 = c2 + d[i2];
+                passing[count] = (i0 << 12) | (i1 << 6) | i2;
+                passingC3[count] = c3;
+                count += c3 > thr ? 1 : 0;
             }
         }
+    }
+    for (int t = 0; t < count; ++t) {
+        const int i0 = passing[t] >> 12, i1 = (passing[t] >> 6) & 63, i2 = passing[t] & 63;
+        const int g0 = i0 / 2, g1 = i1 / 2, g2 = i2 / 2;
+        const double c3 = passingC3[t];
+        const double e3 =
+            rr[g0][g0] + rr[g1][g1] + rr[g2][g2] + rr[g0][g1] + rr[g0][g2] + rr[g1][g2];
+        // c4 = c3 + d[i3]; e4 = e3 + r(i3,i3) + R(i0,i3) + R(i1,i3) + R(i2,i3).
+        double c4[4], e4[4];
+        for (int h = 0; h < 2; ++h) {
+            const Pair c = Pair{c3, c3} + d3[h];
+            const Pair e = Pair{e3, e3} + r33[h] + cross3[g0][h] + cross3[g1][h] + cross3[g2][h];
+            const Pair cc = c * c;
+            c4[2 * h] = cc[0];
+            c4[2 * h + 1] = cc[1];
+            e4[2 * h] = e[0];
+            e4[2 * h + 1] = e[1];
+        }
+        for (int j = 0; j < 4; ++j) {
+            if (c4[j] * bestE > e4[j] * bestC2) {
+                best[0] = i0;
+                best[1] = i1;
+                best[2] = i2;
+                best[3] = 6 + 16 * j;
+                bestC2 = c4[j];
+                bestE = e4[j];
+            }
+        }
+        if (--time <= 0) break;
     }
     searchBudget = static_cast<int16_t>(time < 0 ? 0 : time);
 

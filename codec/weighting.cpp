@@ -27,6 +27,16 @@ inline void storeMemory(double mem[LpcOrder], const double* end) {
     for (int k = 0; k < LpcOrder; ++k) mem[k] = end[-1 - k];
 }
 
+// Two independent doubles in one register; lanes never mix, so each lane is the same IEEE
+// sequence as scalar code.
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair pastDot(const double* c, const Pair* newest) {
+    Pair sum = {0.0, 0.0};
+    for (int k = 0; k < LpcOrder; ++k) sum += Pair{c[k], c[k]} * newest[-k];
+    return sum;
+}
+
 }  // namespace
 
 void computeWeightingFilters(double weightCoef[SubframeCount][WeightSetSize],
@@ -69,18 +79,31 @@ HarmonicWeight findHarmonicWeight(const double pitchBuf[PitchBufferLength], int 
                                   int openLoopLag) {
     const double* cur = pitchBuf + start;
     const double e0 = dotProduct(cur, cur, SubframeSamples);
+    // Correlation and energy of the seven lags, two lags per register (the eighth lane repeats
+    // the last lag); every sum in increasing n as dotProduct adds it.
+    Pair c[4], e[4];
+    for (int h = 0; h < 4; ++h) c[h] = e[h] = Pair{0.0, 0.0};
+    const double* past[8];
+    for (int i = 0; i < 8; ++i) past[i] = cur - (openLoopLag - 3 + (i < 7 ? i : 6));
+    for (int n = 0; n < SubframeSamples; ++n) {
+        const Pair x = {cur[n], cur[n]};
+        for (int h = 0; h < 4; ++h) {
+            const Pair p = {past[2 * h][n], past[2 * h + 1][n]};
+            c[h] += x * p;
+            e[h] += p * p;
+        }
+    }
     int best = -1;
     double bestE = 1.0, bestC = 0.0, bestC2 = 0.0;
     for (int i = 0; i <= 6; ++i) {
-        const double* past = cur - (openLoopLag - 3 + i);
-        const double c = dotProduct(cur, past, SubframeSamples);
-        const double e = dotProduct(past, past, SubframeSamples);
-        if (e > 0.0 && c > 0.0) {
-            const double c2 = c * c;
-            if (c2 * bestE > e * bestC2) {
+        const double ci = c[i / 2][i % 2];
+        const double ei = e[i / 2][i % 2];
+        if (ei > 0.0 && ci > 0.0) {
+            const double c2 = ci * ci;
+            if (c2 * bestE > ei * bestC2) {
                 best = i;
-                bestE = e;
-                bestC = c;
+                bestE = ei;
+                bestC = ci;
                 bestC2 = c2;
             }
         }
@@ -108,49 +131,53 @@ void applyHarmonicWeight(double speech[FrameSamples], const double pitchBuf[Pitc
     }
 }
 
-void combinedImpulseResponse(double impulse[SubframeSamples], const double a[LpcOrder],
-                             const double w[WeightSetSize], const HarmonicWeight& hw) {
+void impulseAndRinging(double impulse[SubframeSamples], double target[SubframeSamples],
+                       const double a[LpcOrder], const double w[WeightSetSize],
+                       const CelpCodec& codec, const HarmonicWeight& hw) {
+    // Lane 0: the chain's response to a unit impulse from zero memory. Lane 1: its response
+    // to zero input from the coding chain's memories (the ringing). Same filters, so both
+    // run side by side in one loop.
     const double* z = w;
     const double* p = w + LpcOrder;
-    double s[LpcOrder + SubframeSamples] = {};
-    double u[LpcOrder + SubframeSamples] = {};
+    Pair s[LpcOrder + SubframeSamples];
+    Pair u[LpcOrder + SubframeSamples];
+    for (int k = 0; k < LpcOrder; ++k) {
+        s[LpcOrder - 1 - k] = Pair{0.0, codec.ringFirMem[k]};
+        u[LpcOrder - 1 - k] = Pair{0.0, codec.ringIirMem[k]};
+    }
     for (int n = 0; n < SubframeSamples; ++n) {
-        const double x = n == 0 ? 1.0 : 0.0;
-        const double* sPast = s + LpcOrder + n - 1;
-        const double sn = x + pastDot(a, sPast);
-        const double t = sn - pastDot(z, sPast);
+        const Pair* sPast = s + LpcOrder + n - 1;
+        // -0.0 + v is exactly v, so lane 1 adds no input at all.
+        const Pair x = {n == 0 ? 1.0 : 0.0, -0.0};
+        const Pair sn = x + pastDot(a, sPast);
+        const Pair t = sn - pastDot(z, sPast);
         s[LpcOrder + n] = sn;
         u[LpcOrder + n] = t + pastDot(p, u + LpcOrder + n - 1);
     }
-    const double* un = u + LpcOrder;
+    const Pair* un = u + LpcOrder;
     for (int n = 0; n < SubframeSamples; ++n) {
-        const double delayed = n - hw.lag >= 0 ? un[n - hw.lag] : 0.0;
-        impulse[n] = un[n] - hw.gain * delayed;
+        const double delayed = n - hw.lag >= 0 ? un[n - hw.lag][0] : 0.0;
+        impulse[n] = un[n][0] - hw.gain * delayed;
+        // The harmonic term of the ringing reads W's output: the kept history, then this
+        // subframe's zero-input response.
+        const int back = n - hw.lag;
+        const double past = back >= 0 ? un[back][1] : codec.ringHistory[HistoryLength + back];
+        target[n] -= un[n][1] - hw.gain * past;
     }
+}
+
+void combinedImpulseResponse(double impulse[SubframeSamples], const double a[LpcOrder],
+                             const double w[WeightSetSize], const HarmonicWeight& hw) {
+    const CelpCodec quiet;  // zero ringing memories
+    double unused[SubframeSamples] = {};
+    impulseAndRinging(impulse, unused, a, w, quiet, hw);
 }
 
 void subtractRinging(double target[SubframeSamples], const double a[LpcOrder],
                      const double w[WeightSetSize], const CelpCodec& codec,
                      const HarmonicWeight& hw) {
-    const double* z = w;
-    const double* p = w + LpcOrder;
-    double s[LpcOrder + SubframeSamples];
-    double u[LpcOrder + SubframeSamples];
-    loadMemory(s + LpcOrder, codec.ringFirMem);
-    loadMemory(u + LpcOrder, codec.ringIirMem);
-    // The harmonic term reads W's output: the kept history, then this zero-input response.
-    double h[HistoryLength + SubframeSamples];
-    std::memcpy(h, codec.ringHistory, sizeof(double) * HistoryLength);
-    for (int n = 0; n < SubframeSamples; ++n) {
-        const double* sPast = s + LpcOrder + n - 1;
-        const double sn = pastDot(a, sPast);
-        const double t = sn - pastDot(z, sPast);
-        s[LpcOrder + n] = sn;
-        const double un = t + pastDot(p, u + LpcOrder + n - 1);
-        u[LpcOrder + n] = un;
-        h[HistoryLength + n] = un;
-        target[n] -= un - hw.gain * h[HistoryLength + n - hw.lag];
-    }
+    double unused[SubframeSamples];
+    impulseAndRinging(unused, target, a, w, codec, hw);
 }
 
 void updateRinging(double excitation[SubframeSamples], const double a[LpcOrder],

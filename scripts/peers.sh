@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Compares the speed of our speech decoder with peer low-bit-rate speech decoders on the same
-# speech, in the same run: ffmpeg's G.723.1 decoder and codec2's c2dec at 3200 bit/s.
+# Compares the speed of our speech decoder and encoder with peer low-bit-rate speech codecs on
+# the same speech, in the same run: ffmpeg's G.723.1 decoder and encoder (6300 bit/s) and
+# codec2's c2dec and c2enc at 3200 bit/s.
 # Prints CPU seconds, real-time factors (audio seconds / CPU seconds) and our ratio to each peer.
 # usage: peers.sh BUILD_DIR [SECONDS_OF_SPEECH]
 set -euo pipefail
@@ -47,3 +48,17 @@ printf "%-34s %11s %13s %10s\n" "decoder" "cpu" "real-time" "peer/ours"
 row "brimvox-codec decode (4800 bit/s)" "$ours"
 row "ffmpeg g723_1 (6300 bit/s)" "$g723"
 row "codec2 c2dec 3200" "$codec2"
+
+# Encoders: the same speech in, each codec's own compressed form out.
+enc_ours=$(time_of "$cli" encode "$speech" "$work/ours.bvx")
+enc_g723=$(time_of ffmpeg -nostdin -hide_banner -loglevel error -threads 1 -y -i "$speech" \
+    -c:a g723_1 -b:a 6300 -f g723_1 "$work/enc.g723")
+enc_codec2=$(time_of c2enc 3200 "$work/speech.raw" "$work/enc.c2")
+
+ours=$enc_ours
+echo
+echo "Encoding ${audio} s of speech (best of $runs runs, CPU time, one core)"
+printf "%-34s %11s %13s %10s\n" "encoder" "cpu" "real-time" "peer/ours"
+row "brimvox-codec encode (4800 bit/s)" "$enc_ours"
+row "ffmpeg g723_1 (6300 bit/s)" "$enc_g723"
+row "codec2 c2enc 3200" "$enc_codec2"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "celp_codec.h"
+#include "celp_encoder.h"
 
 namespace brimvox {
 namespace {
@@ -103,17 +104,29 @@ TEST(EncodeFrame, TwoFreshCodecsGiveIdenticalFrames) {
     EXPECT_EQ(encodeAll(speech, 50), encodeAll(speech, 50));
 }
 
-// 64-bit FNV-1a of all frames of the speech sample. The same value on every build (Linux,
-// and the Windows builds under Wine) shows the encoder computes the same doubles everywhere.
-TEST(EncodeFrame, SpeechSampleEncodesToTheSameBytesOnEveryBuild) {
-    const std::vector<uint8_t> frames = encodeAll(loadSpeech(), 50);
+uint64_t fnv1a(const std::vector<uint8_t>& bytes) {
     uint64_t h = 1469598103934665603ull;
-    for (uint8_t b : frames) {
+    for (uint8_t b : bytes) {
         h ^= b;
         h *= 1099511628211ull;
     }
-    EXPECT_EQ(frames.size(), 311u * FrameBytes);
-    EXPECT_EQ(h, 0xc617490e7aff997dull) << std::hex << h;
+    return h;
+}
+
+// 64-bit FNV-1a of all frames of the speech sample. The same value on every build (Linux,
+// and the Windows builds under Wine) and with both widths of the pitch search's vector kernel
+// shows the encoder computes the same doubles everywhere.
+TEST(EncodeFrame, SpeechSampleEncodesToTheSameBytesOnEveryBuild) {
+    const std::vector<int16_t> speech = loadSpeech();
+    std::printf("wide pitch kernel available: %s\n", widePitchKernelInUse() ? "yes" : "no");
+    for (bool wide : {false, true}) {
+        allowWidePitchKernel(wide);
+        const std::vector<uint8_t> frames = encodeAll(speech, 50);
+        EXPECT_EQ(frames.size(), 311u * FrameBytes);
+        EXPECT_EQ(fnv1a(frames), 0xc617490e7aff997dull)
+            << std::hex << fnv1a(frames) << " wide " << wide;
+    }
+    allowWidePitchKernel(true);
 }
 
 TEST(EncodeFrame, DecisionNeverChangesTheBytes) {

@@ -203,7 +203,10 @@ TEST(PulseSearch, ZeroTargetKeepsFirstPositionsPositive) {
 // With a unit impulse the backward-filtered target is the target itself.
 void evenOnes(double target[60]) {
     std::fill(target, target + 60, 0.0);
-    for (int n = 0; n < 60; n += 8) target[n] = target[n + 2] = target[n + 4] = 1.0;
+    for (int n = 0; n < 60; n += 8) {
+        target[n] = target[n + 2] = 1.0;
+        if (n + 4 < 60) target[n + 4] = 1.0;  // position 60 lies outside the subframe
+    }
 }
 
 TEST(PulseSearch, BudgetCountsPassesAcrossSubframes) {
