@@ -2,9 +2,9 @@
 #include "engine_test.h"
 
 #include <cstdio>
-#include <ostream>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 
 #include "test_signal.h"
 
@@ -56,6 +56,30 @@ TEST_F(EngineTest, FileRecordingKeepsEveryCapturedBlockAndPlaysBackAsDecoded) {
     EXPECT_EQ(VirtualCard::output(), decodeReference(file));
     EXPECT_EQ(takeError(), "");
     std::remove(path.c_str());
+}
+
+TEST_F(EngineTest, FilePlaybackEndsWhereTheFileEnds) {
+    // bytes in the file -> final time: 0.3 s per block played; a read that finds no whole frame
+    // only ends the stream
+    const struct {
+        size_t bytes;
+        double seconds;
+    } cases[] = {{0, 0.0}, {17, 0.0}, {18, 0.3}, {200, 0.6}, {360, 0.6}, {540, 0.9}};
+    const std::vector<uint8_t> frames = encodeReference(speechLike(0.9), 10);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        const std::string path = tempPath("ends.bvx");
+        writeFile(path, std::vector<uint8_t>(frames.begin(), frames.begin() + c.bytes));
+        ASSERT_TRUE(native::playFile(path.c_str()));
+        double t = -1;
+        ASSERT_TRUE(waitStopPlaying(t));
+        EXPECT_NEAR(t, c.seconds, 1e-9);
+        const size_t whole = c.bytes / 18 * 18;
+        EXPECT_EQ(VirtualCard::output(),
+                  decodeReference(std::vector<uint8_t>(frames.begin(), frames.begin() + whole)));
+        EXPECT_EQ(takeError(), "");
+        std::remove(path.c_str());
+    }
 }
 
 TEST_F(EngineTest, BlockRecordingAndBlockPlaybackRoundTrip) {
@@ -130,6 +154,20 @@ TEST_F(EngineTest, EndOfStreamEndsAnUnderrunWithoutFillingTheRing) {
     ASSERT_TRUE(waitStopPlaying(t, 3000));
     EXPECT_NEAR(t, 0.6, 1e-9);
     EXPECT_EQ(VirtualCard::output().size(), 2400u + 1920u);
+}
+
+TEST_F(EngineTest, StopEndsTheBufferingWait) {
+    ASSERT_TRUE(native::playBuffer());
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    std::vector<uint8_t> frames = encodeReference(speechLike(0.27), 3);
+    ASSERT_TRUE(native::setBuffer(frames.data(), 162, 162, false));  // underrun: waits to fill
+    sleepMs(20);
+    EXPECT_TRUE(native::getIsBuffering());
+    EXPECT_LT(timedStop(), 200u);
+    double t = -1;
+    ASSERT_TRUE(native::isStopPlaying(&t, 1));
+    EXPECT_EQ(t, 0.0);
+    EXPECT_FALSE(native::currentEngine()->busy());
 }
 
 TEST_F(EngineTest, PauseAndResumeRecordingAndStopWhilePaused) {
@@ -228,7 +266,9 @@ struct FaultCase {
     VirtualFaults faults;
 };
 
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DeviceFaults : public EngineTest, public ::testing::WithParamInterface<FaultCase> {};
 
