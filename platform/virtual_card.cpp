@@ -249,6 +249,9 @@ std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, MMRESULT& result) {
                 std::string message;
                 lock.unlock();
                 if (!loadSpeechFile(path, signal, message)) {
+                    // The wave API has only result codes; say which file is wrong where a user
+                    // of the virtual card looks.
+                    std::fprintf(stderr, "brimvox: virtual sound card: %s\n", message.c_str());
                     result = MMSYSERR_NODRIVER;
                     return nullptr;
                 }
@@ -268,6 +271,8 @@ std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, MMRESULT& result) {
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
         out = sf_open(path.c_str(), SFM_WRITE, &info);
         if (!out) {
+            std::fprintf(stderr, "brimvox: virtual sound card: cannot create %s: %s\n",
+                         path.c_str(), sf_strerror(nullptr));
             result = MMSYSERR_ERROR;
             return nullptr;
         }

@@ -1,8 +1,13 @@
 // The waveform-audio API over the virtual sound card.
 #include <gtest/gtest.h>
 
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "sync.h"
@@ -151,6 +156,78 @@ TEST_F(WaveApi, InjectedFaultsAndNoBackend) {
     EXPECT_EQ(waveOutGetNumDevs(), 0u);
     EXPECT_EQ(waveInGetNumDevs(), 0u);
     EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
+}
+
+TEST(VirtualCardFiles, MicrophoneReadsWavOfAnyRateAndRawSamples) {
+    const std::string dir = ::testing::TempDir();
+    // 16 kHz stereo float WAV of a 500 Hz tone, left and right equal: 8 kHz mono after loading.
+    const std::string wav = dir + "brimvox_mic16k.wav";
+    SF_INFO info{};
+    info.samplerate = 16000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* f = sf_open(wav.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    std::vector<float> frames(2 * 16000);
+    for (size_t i = 0; i < 16000; ++i)
+        frames[2 * i] = frames[2 * i + 1] =
+            0.5f * static_cast<float>(
+                       std::sin(2.0 * 3.14159265358979 * 500.0 * static_cast<double>(i) / 16000.0));
+    sf_writef_float(f, frames.data(), 16000);
+    sf_close(f);
+    std::vector<int16_t> samples;
+    std::string message;
+    ASSERT_TRUE(loadSpeechFile(wav, samples, message)) << message;
+    ASSERT_NEAR(static_cast<double>(samples.size()), 8000.0, 4.0);
+    // Still a 500 Hz tone at half scale: 16 samples per period at 8 kHz.
+    for (size_t i = 2000; i < 2100; ++i)
+        EXPECT_NEAR(
+            samples[i],
+            16384.0 * std::sin(2.0 * 3.14159265358979 * 500.0 * static_cast<double>(i) / 8000.0),
+            400.0);
+
+    const std::string raw = dir + "brimvox_mic.raw";
+    FILE* r = std::fopen(raw.c_str(), "wb");
+    ASSERT_NE(r, nullptr);
+    const unsigned char bytes[6] = {0x01, 0x00, 0xFF, 0xFF, 0x00, 0x80};
+    std::fwrite(bytes, 1, sizeof bytes, r);
+    std::fclose(r);
+    ASSERT_TRUE(loadSpeechFile(raw, samples, message));
+    EXPECT_EQ(samples, (std::vector<int16_t>{1, -1, -32768}));
+    EXPECT_FALSE(loadSpeechFile(dir + "brimvox_no_such_mic.wav", samples, message));
+    EXPECT_FALSE(message.empty());
+    std::remove(wav.c_str());
+    std::remove(raw.c_str());
+}
+
+TEST_F(WaveApi, SpeakerWritesAWavFile) {
+    const std::string path = ::testing::TempDir() + "brimvox_speaker.wav";
+    VirtualCard::setOutputFile(path);
+    HWAVEOUT out = nullptr;
+    Event done(true);
+    const WAVEFORMATEX f = pcmFormat();
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(done.callbackHandle()),
+                          0, CALLBACK_EVENT),
+              MMSYSERR_NOERROR);
+    std::vector<int16_t> a(500);
+    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<int16_t>(i * 37 - 9000);
+    WAVEHDR h{};
+    h.lpData = reinterpret_cast<char*>(a.data());
+    h.dwBufferLength = 1000;
+    ASSERT_EQ(waveOutPrepareHeader(out, &h, sizeof h), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &h, sizeof h), MMSYSERR_NOERROR);
+    ASSERT_TRUE(waitDone(done, h));
+    ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    SF_INFO info{};
+    SNDFILE* in = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(info.samplerate, 8000);
+    EXPECT_EQ(info.channels, 1);
+    std::vector<int16_t> got(600);
+    got.resize(static_cast<size_t>(sf_readf_short(in, got.data(), 600)));
+    sf_close(in);
+    EXPECT_EQ(got, a);
+    std::remove(path.c_str());
 }
 
 TEST_F(WaveApi, ErrorTextsAreFoundAndCut) {
