@@ -184,19 +184,24 @@ int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrde
     const int width = Bands[band].width;
     double best = -1.0;
     int bestRow = 0;
-    for (int row = 0; row < 256; ++row) {
-        const double* c = codebookRow(band, row);
-        double cross = 0.0;
-        double energy = 0.0;
+    // Two rows at a time, one per register lane; each lane is the scalar sequence of one row.
+    for (int row = 0; row < 256; row += 2) {
+        const double* c0 = codebookRow(band, row);
+        const double* c1 = codebookRow(band, row + 1);
+        Pair cross = {0.0, 0.0};
+        Pair energy = {0.0, 0.0};
         for (int t = 0; t < width; ++t) {
-            const double wc = w[o + t] * c[t];
-            cross += wc * x[o + t];
-            energy += wc * c[t];
+            const Pair c = {c0[t], c1[t]};
+            const Pair wc = Pair{w[o + t], w[o + t]} * c;
+            cross += wc * Pair{x[o + t], x[o + t]};
+            energy += wc * c;
         }
-        const double e = 2.0 * cross - energy;
-        if (e > best) {
-            best = e;
-            bestRow = row;
+        const Pair e = Pair{2.0, 2.0} * cross - energy;
+        for (int lane = 0; lane < 2; ++lane) {
+            if (e[lane] > best) {
+                best = e[lane];
+                bestRow = row + lane;
+            }
         }
     }
     return bestRow;

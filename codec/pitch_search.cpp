@@ -90,10 +90,6 @@ int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
 
 namespace {
 
-// Pairs (i, j) of the cross-correlation entries 10..19, in table order.
-constexpr int CrossPairs[10][2] = {{1, 0}, {2, 0}, {2, 1}, {3, 0}, {3, 1},
-                                   {3, 2}, {4, 0}, {4, 1}, {4, 2}, {4, 3}};
-
 // Gain table transposed (column q, then row g) so that the 42 row sums of a candidate run side
 // by side; each still adds its 20 products in increasing q.
 struct TransposedGains {
