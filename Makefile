@@ -54,6 +54,7 @@ demo: build
 bench: build
 	build/linux/bench/codec_bench --benchmark_min_time=0.5
 	build/linux/bench/record_cpu 10
+	build/linux/bench/retrieve_bench --benchmark_min_time=0.3
 	bash scripts/peers.sh build/linux
 
 format:

@@ -1,0 +1,71 @@
+#include "ansi_text.h"
+
+#include <climits>
+
+#include "allocation.h"
+
+namespace {
+
+HRESULT lastErrorResult() {
+    DWORD error = GetLastError();
+    return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+}  // namespace
+
+AnsiText::~AnsiText() {
+    freeBytes(data_);
+}
+
+HRESULT AnsiText::assign(const OLECHAR* text, size_t length) {
+    freeBytes(data_);
+    data_ = nullptr;
+    length_ = 0;
+    if (text == nullptr || length == 0) return S_OK;
+    if (length > static_cast<size_t>(INT_MAX)) return E_OUTOFMEMORY;
+    int wide = static_cast<int>(length);
+    int bytes = WideCharToMultiByte(CP_ACP, 0, text, wide, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return lastErrorResult();
+    auto* data = static_cast<char*>(allocateBytes(static_cast<size_t>(bytes) + 1));
+    if (data == nullptr) return E_OUTOFMEMORY;
+    int done = WideCharToMultiByte(CP_ACP, 0, text, wide, data, bytes, nullptr, nullptr);
+    if (done <= 0) {
+        HRESULT hr = lastErrorResult();
+        freeBytes(data);
+        return hr;
+    }
+    data[done] = '\0';
+    data_ = data;
+    length_ = static_cast<size_t>(done);
+    return S_OK;
+}
+
+size_t wideLength(const OLECHAR* text) {
+    size_t n = 0;
+    if (text != nullptr) {
+        while (text[n] != 0) ++n;
+    }
+    return n;
+}
+
+HRESULT ansiToBstr(const char* text, size_t length, BSTR* result) {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    if (length > static_cast<size_t>(INT_MAX)) return E_OUTOFMEMORY;
+    int bytes = static_cast<int>(length);
+    int wide = 0;
+    if (bytes > 0) {
+        wide = MultiByteToWideChar(CP_ACP, 0, text, bytes, nullptr, 0);
+        if (wide <= 0) return lastErrorResult();
+    }
+    BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(wide));
+    if (out == nullptr) return E_OUTOFMEMORY;
+    if (wide > 0 && MultiByteToWideChar(CP_ACP, 0, text, bytes, out, wide) != wide) {
+        HRESULT hr = lastErrorResult();
+        SysFreeString(out);
+        return hr;
+    }
+    out[wide] = 0;
+    *result = out;
+    return S_OK;
+}

@@ -1,0 +1,179 @@
+#include "file_stream.h"
+
+namespace {
+
+bool mapAccess(int code, DWORD& access) {
+    switch (code) {
+        case 0:
+            access = GENERIC_READ;
+            return true;
+        case 1:
+            access = GENERIC_WRITE;
+            return true;
+        case 2:
+            access = GENERIC_READ | GENERIC_WRITE;
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool mapDisposition(int code, DWORD& disposition) {
+    switch (code) {
+        case 0:
+            disposition = OPEN_EXISTING;
+            return true;
+        case 1:
+            disposition = OPEN_ALWAYS;
+            return true;
+        case 2:
+            disposition = CREATE_NEW;
+            return true;
+        case 3:
+            disposition = CREATE_ALWAYS;
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool mapShare(int code, DWORD& share) {
+    switch (code) {
+        case 0:
+            share = 0;
+            return true;
+        case 1:
+            share = FILE_SHARE_READ;
+            return true;
+        case 2:
+            share = FILE_SHARE_WRITE;
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+FileStream::FileStream(const char* name, int access, int disposition, int share) {
+    open(name, access, disposition, share);
+}
+
+FileStream::~FileStream() {
+    close();
+}
+
+bool FileStream::isOpen() const {
+    return file_ != nullptr && file_ != INVALID_HANDLE_VALUE;
+}
+
+bool FileStream::open(const char* name, int access, int disposition, int share) {
+    close();
+    DWORD systemAccess = 0, systemDisposition = 0, systemShare = 0;
+    if (name == nullptr || !mapAccess(access, systemAccess) ||
+        !mapDisposition(disposition, systemDisposition) || !mapShare(share, systemShare)) {
+        return false;
+    }
+    file_ = CreateFileA(name, systemAccess, systemShare, nullptr, systemDisposition, 0, nullptr);
+    if (!isOpen()) {
+        file_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool FileStream::close() {
+    if (!isOpen()) return false;
+    BOOL closed = CloseHandle(file_);
+    file_ = nullptr;
+    return closed != FALSE;
+}
+
+HRESULT STDMETHODCALLTYPE FileStream::QueryInterface(REFIID riid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ISequentialStream) ||
+        IsEqualIID(riid, IID_IStream)) {
+        *object = static_cast<IStream*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE FileStream::AddRef() {
+    return static_cast<ULONG>(InterlockedIncrement(&refCount));
+}
+
+ULONG STDMETHODCALLTYPE FileStream::Release() {
+    return release(true);
+}
+
+HRESULT STDMETHODCALLTYPE FileStream::Read(void* buffer, ULONG count, ULONG* done) {
+    if (done != nullptr) *done = 0;
+    if (!isOpen()) return S_FALSE;
+    if (buffer == nullptr) return E_INVALIDARG;
+    DWORD got = 0;
+    BOOL ok = ReadFile(file_, buffer, count, &got, nullptr);
+    if (done != nullptr) *done = got;
+    return ok ? S_OK : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE FileStream::Write(const void* buffer, ULONG count, ULONG* done) {
+    if (done != nullptr) *done = 0;
+    if (!isOpen()) return S_FALSE;
+    if (buffer == nullptr) return E_INVALIDARG;
+    DWORD put = 0;
+    BOOL ok = WriteFile(file_, buffer, count, &put, nullptr);
+    if (done != nullptr) *done = put;
+    return ok ? S_OK : E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE FileStream::Seek(LARGE_INTEGER move, DWORD origin,
+                                           ULARGE_INTEGER* newPosition) {
+    if (!isOpen()) return S_FALSE;
+    DWORD method;
+    switch (origin) {
+        case STREAM_SEEK_SET:
+            method = FILE_BEGIN;
+            break;
+        case STREAM_SEEK_CUR:
+            method = FILE_CURRENT;
+            break;
+        case STREAM_SEEK_END:
+            method = FILE_END;
+            break;
+        default:
+            return E_FAIL;
+    }
+    LARGE_INTEGER position = largeInteger(0);
+    if (!SetFilePointerEx(file_, move, &position, method)) return E_FAIL;
+    if (newPosition != nullptr) newPosition->QuadPart = static_cast<ULONGLONG>(position.QuadPart);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FileStream::SetSize(ULARGE_INTEGER) {
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE FileStream::CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*,
+                                             ULARGE_INTEGER*) {
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE FileStream::Commit(DWORD) {
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE FileStream::Revert() {
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE FileStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE FileStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE FileStream::Stat(STATSTG*, DWORD) {
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE FileStream::Clone(IStream**) {
+    return E_NOTIMPL;
+}

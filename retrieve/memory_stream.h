@@ -1,0 +1,57 @@
+// Growable in-memory byte store behind IStream. The request body and every DataToTheEnd result
+// live in one.
+#pragma once
+
+#include "com_types.h"
+#include "ref_counted.h"
+
+class MemoryStream : public IStream, public RefCounted {
+  public:
+    static constexpr ULONGLONG kPage = 4096;
+
+    MemoryStream() = default;
+    ~MemoryStream() override;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    ULONG addRef() override { return AddRef(); }
+
+    // ISequentialStream
+    HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* done) override;
+    HRESULT STDMETHODCALLTYPE Write(const void* buffer, ULONG count, ULONG* done) override;
+
+    // IStream
+    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
+                                   ULARGE_INTEGER* newPosition) override;
+    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER newSize) override;
+    HRESULT STDMETHODCALLTYPE CopyTo(IStream* destination, ULARGE_INTEGER count,
+                                     ULARGE_INTEGER* read, ULARGE_INTEGER* written) override;
+    HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override;
+    HRESULT STDMETHODCALLTYPE Revert() override;
+    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER count,
+                                         DWORD lockType) override;
+    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER count,
+                                           DWORD lockType) override;
+    HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
+    HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override;
+
+    ULONGLONG position() const { return position_; }
+    ULONGLONG size() const { return size_; }
+    // Whole pages, always more than the largest size asked for: 4096 bytes give 8192.
+    ULONGLONG capacity() const { return capacity_; }
+    const BYTE* data() const { return storage_; }
+
+  private:
+    // Makes room for n bytes; false when storage cannot be grown.
+    bool reserve(ULONGLONG n);
+
+    ULONGLONG position_ = 0;
+    ULONGLONG size_ = 0;
+    ULONGLONG capacity_ = 0;
+    BYTE* storage_ = nullptr;
+    // Bytes really allocated. Grows geometrically (never below capacity_) so that a body
+    // written in many small steps is copied a bounded number of times.
+    ULONGLONG allocated_ = 0;
+};

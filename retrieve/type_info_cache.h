@@ -1,0 +1,10 @@
+// The type information of IUploadRetrieve, loaded once from the registered type library and
+// kept for the life of the module.
+#pragma once
+
+#include "com_types.h"
+
+// S_OK with a new reference in *info, or the loading error.
+HRESULT getUploadRetrieveTypeInfo(LCID lcid, ITypeInfo** info);
+// Drops the cached type information (module unload).
+void releaseUploadRetrieveTypeInfo();

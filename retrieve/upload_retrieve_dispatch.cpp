@@ -1,0 +1,78 @@
+// IDispatch of UploadRetrieve, driven by the registered type information of IUploadRetrieve.
+#include "type_info_cache.h"
+#include "upload_retrieve.h"
+
+namespace {
+
+ITypeInfo* cachedTypeInfo = nullptr;
+INIT_ONCE lockOnce = INIT_ONCE_STATIC_INIT;
+CRITICAL_SECTION cacheLock;
+
+BOOL CALLBACK initLock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&cacheLock);
+    return TRUE;
+}
+
+}  // namespace
+
+HRESULT getUploadRetrieveTypeInfo(LCID lcid, ITypeInfo** info) {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    InitOnceExecuteOnce(&lockOnce, initLock, nullptr, nullptr);
+    EnterCriticalSection(&cacheLock);
+    HRESULT hr = S_OK;
+    if (cachedTypeInfo == nullptr) {
+        ITypeLib* library = nullptr;
+        hr = LoadRegTypeLib(LIBID_RETRIEVELib, 1, 0, lcid, &library);
+        // The library is registered for locale 0x409; callers of another locale get it too.
+        if (FAILED(hr)) hr = LoadRegTypeLib(LIBID_RETRIEVELib, 1, 0, 0x409, &library);
+        if (SUCCEEDED(hr)) {
+            hr = library->GetTypeInfoOfGuid(IID_IUploadRetrieve, &cachedTypeInfo);
+            library->Release();
+        }
+    }
+    if (SUCCEEDED(hr)) {
+        cachedTypeInfo->AddRef();
+        *info = cachedTypeInfo;
+    }
+    LeaveCriticalSection(&cacheLock);
+    return hr;
+}
+
+void releaseUploadRetrieveTypeInfo() {
+    if (cachedTypeInfo != nullptr) {
+        cachedTypeInfo->Release();
+        cachedTypeInfo = nullptr;
+    }
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    return getUploadRetrieveTypeInfo(lcid, info);
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count,
+                                                        LCID lcid, DISPID* ids) {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* info = nullptr;
+    HRESULT hr = getUploadRetrieveTypeInfo(lcid, &info);
+    if (FAILED(hr)) return hr;
+    hr = DispGetIDsOfNames(info, names, count, ids);
+    info->Release();
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
+                                                 DISPPARAMS* params, VARIANT* result,
+                                                 EXCEPINFO* exception, UINT* argError) {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* info = nullptr;
+    HRESULT hr = getUploadRetrieveTypeInfo(lcid, &info);
+    if (FAILED(hr)) return hr;
+    hr = DispInvoke(static_cast<IUploadRetrieve*>(this), info, id, flags, params, result, exception,
+                    argError);
+    info->Release();
+    return hr;
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Registers Retrieve.dll in a Wine prefix, checks its registry entries, drives it with a C++ COM
+# client and a VBScript run by cscript, then unregisters it and checks what is left.
+# Usage: run_wine_tests.sh <Retrieve.dll> <retrieve_client.exe> <script.vbs> <win32|win64>
+set -euo pipefail
+dll=$1 client=$2 script=$3 arch=$4
+
+export WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$dll")/../.." && pwd)/wineprefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+mkdir -p "$WINEPREFIX"
+[ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
+
+if [ "$arch" = win64 ]; then view=/reg:64; else view=/reg:32; fi
+# 64-bit programs of the prefix (cscript) run through the 64-bit loader, 32-bit ones through wine.
+wine64_run() {
+    if [ -x /usr/lib/wine/wine64 ]; then /usr/lib/wine/wine64 "$@"; else wine "$@"; fi
+}
+run() { if [ "$arch" = win64 ]; then wine64_run "$@"; else wine "$@"; fi; }
+
+fail=0
+check() { # description, command...
+    local what=$1
+    shift
+    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fail=1; fi
+}
+
+clsid='{708C71EC-6889-4892-94E5-D104D0172086}'
+libid='{90B9C0E9-AA4D-42E3-87E3-31FBDDADF42A}'
+windll=$(winepath -w "$dll")
+
+# reg query KEY [VALUE] prints "name  REG_SZ  data"; compare the data exactly.
+value_is() { # key, value name ("" for the default), expected data
+    local out
+    if [ -z "$2" ]; then
+        out=$(wine reg query "$1" /ve $view 2>/dev/null | tr -d '\r') || return 1
+    else
+        out=$(wine reg query "$1" /v "$2" $view 2>/dev/null | tr -d '\r') || return 1
+    fi
+    grep -qxF "    ${2:-(Default)}    REG_SZ    $3" <<<"$out"
+}
+key_exists() { wine reg query "$1" $view >/dev/null 2>&1; }
+
+check "regsvr32 registers $arch Retrieve.dll" run regsvr32 /s "$windll"
+
+check "ProgID default" value_is 'HKCR\Retrieve.UploadRetrieve.1' "" "UploadRetrieve Class"
+check "ProgID CLSID" value_is 'HKCR\Retrieve.UploadRetrieve.1\CLSID' "" "$clsid"
+check "version-independent ProgID" value_is 'HKCR\Retrieve.UploadRetrieve' "" "UploadRetrieve Class"
+check "version-independent CLSID" value_is 'HKCR\Retrieve.UploadRetrieve\CLSID' "" "$clsid"
+check "CurVer" value_is 'HKCR\Retrieve.UploadRetrieve\CurVer' "" "Retrieve.UploadRetrieve.1"
+check "CLSID default" value_is "HKCR\\CLSID\\$clsid" "" "UploadRetrieve Class"
+check "CLSID ProgID" value_is "HKCR\\CLSID\\$clsid\\ProgID" "" "Retrieve.UploadRetrieve.1"
+check "CLSID VersionIndependentProgID" value_is "HKCR\\CLSID\\$clsid\\VersionIndependentProgID" "" \
+    "Retrieve.UploadRetrieve"
+check "CLSID Programmable" key_exists "HKCR\\CLSID\\$clsid\\Programmable"
+check "InprocServer32" value_is "HKCR\\CLSID\\$clsid\\InprocServer32" "" "$windll"
+check "ThreadingModel" value_is "HKCR\\CLSID\\$clsid\\InprocServer32" ThreadingModel "Both"
+check "CLSID TypeLib" value_is "HKCR\\CLSID\\$clsid\\TypeLib" "" "$libid"
+check "type library registered" value_is "HKCR\\TypeLib\\$libid\\1.0" "" "Retrieve 1.0 Type Library"
+
+# A stale subkey under the ForceRemove class key disappears on registration.
+wine reg add "HKCR\\CLSID\\$clsid\\Stale" /f $view >/dev/null 2>&1
+check "re-registration succeeds" run regsvr32 /s "$windll"
+check "ForceRemove clears stale subkeys" bash -c "! wine reg query 'HKCR\\CLSID\\$clsid\\Stale' $view >/dev/null 2>&1"
+
+echo "--- C++ client ($arch)"
+check "C++ COM client" run "$client" --gtest_brief=1
+
+echo "--- VBScript ($arch)"
+check "VBScript through cscript" run cscript //nologo "$(winepath -w "$script")"
+
+check "regsvr32 /u unregisters" run regsvr32 /s /u "$windll"
+for key in 'HKCR\Retrieve.UploadRetrieve.1' 'HKCR\Retrieve.UploadRetrieve' "HKCR\\CLSID\\$clsid" \
+    "HKCR\\TypeLib\\$libid\\1.0\\409\\$arch"; do
+    check "removed: $key" bash -c "! wine reg query '$key' $view >/dev/null 2>&1"
+done
+check "kept: HKCR\\CLSID" key_exists 'HKCR\CLSID'
+
+# Leave the component registered for later manual use of the prefix.
+run regsvr32 /s "$windll" || true
+exit $fail
