@@ -22,7 +22,7 @@ check: build
 
 # Everything CI runs: unit tests natively and under the sanitizers, the fuzzers for a bounded
 # time, and the Windows builds with their tests under Wine.
-test: check asan fuzz win
+test: check asan tsan fuzz win
 	@echo "make test: all suites passed"
 
 asan: deps
@@ -53,6 +53,7 @@ demo: build
 
 bench: build
 	build/linux/bench/codec_bench --benchmark_min_time=0.5
+	build/linux/bench/record_cpu 10
 	build/linux/bench/retrieve_bench --benchmark_min_time=0.3
 	bash scripts/peers.sh build/linux
 

@@ -27,3 +27,16 @@ echo "== decoded: $out/decoded.wav"
 soxi "$out/decoded.wav" | grep -E 'Channels|Sample Rate|Precision|Duration'
 sox "$out/decoded.wav" -n stat 2>&1 | grep -E 'RMS +amplitude|Maximum amplitude' || true
 echo "== done: play it with 'play $out/decoded.wav' (sox) or any audio player"
+
+# The same speech through the Java class NativeAudio and the audio engine: the virtual sound
+# card's microphone plays the sample; 4 seconds are recorded to a compressed file and played back
+# into a WAV file, then the same through the 54-byte block methods.
+jar="$build/java/brimvox.jar"
+lib="$build/audio/libbrimvox.so"
+if [ -f "$jar" ] && [ -f "$lib" ] && "$cli" encode --help >/dev/null 2>&1; then
+    echo "== NativeAudio through the virtual sound card (clock x${BRIMVOX_AUDIO_SPEED:-4})"
+    BRIMVOX_AUDIO=virtual BRIMVOX_AUDIO_IN="$out/speech.wav" BRIMVOX_AUDIO_OUT="$out/speaker.wav" \
+        BRIMVOX_AUDIO_SPEED="${BRIMVOX_AUDIO_SPEED:-4}" \
+        java -Dbrimvox.library="$lib" -jar "$jar" "$out/speech.wav" "$out/native" 4
+    echo "== played back: $out/native/played_file.wav, $out/native/played_blocks.wav"
+fi

@@ -1,0 +1,261 @@
+#include "codec_queue.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "audio_engine.h"
+#include "celp_codec.h"
+#include "wave_api.h"
+
+namespace brimvox {
+
+namespace {
+constexpr const char* MemoryErrorText = "Memory allocation error.";
+}
+
+void copyErrorText(char* out, const char* text) {
+    size_t n = std::strlen(text);
+    if (n > static_cast<size_t>(ErrorTextChars)) {
+        n = ErrorTextChars;
+        // Back off over UTF-8 continuation bytes so no character is cut in half.
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    }
+    std::memcpy(out, text, n);
+    out[n] = 0;
+}
+
+CodecQueue::CodecQueue(AudioEngine* owner) : engine(owner) {
+    for (int i = 0; i < QueueSlots; ++i) {
+        slots[i] = nullptr;
+        slotCount[i] = 0;
+        slotFilled[i].store(false);
+    }
+    errorText[0] = 0;
+}
+
+CodecQueue::~CodecQueue() {
+    release();
+}
+
+bool CodecQueue::prepare(int samples) {
+    bool ok = true;
+    {
+        std::lock_guard<std::mutex> lock(bufferMutex);
+        slotSamples = samples;
+        for (int i = 0; i < QueueSlots; ++i) {
+            if (slots[i] == nullptr) {
+                slots[i] = new (std::nothrow) int16_t[static_cast<size_t>(samples)];
+                if (!slots[i]) ok = false;
+            }
+            slotCount[i] = 0;
+            slotFilled[i].store(false, std::memory_order_relaxed);
+        }
+        if (codec == nullptr) {
+            codec = new (std::nothrow) CelpCodec();
+            if (!codec) ok = false;
+        }
+        writeIndex.store(0);
+        readIndex.store(0);
+        onPrepare();
+    }
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        stopped = false;
+        errorPending = false;
+        elapsedUpdated = true;
+        elapsed = stopElapsed = 0.0;
+    }
+    if (!ok) {
+        release();
+        setError(MemoryErrorText);
+    }
+    return ok;
+}
+
+void CodecQueue::release() {
+    std::lock_guard<std::mutex> lock(bufferMutex);
+    for (int i = 0; i < QueueSlots; ++i) {
+        delete[] slots[i];
+        slots[i] = nullptr;
+        slotFilled[i].store(false);
+    }
+    delete codec;
+    codec = nullptr;
+}
+
+bool CodecQueue::isPrepared() {
+    std::lock_guard<std::mutex> lock(bufferMutex);
+    return codec != nullptr;
+}
+
+void CodecQueue::finish() {
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        stopped = true;
+    }
+    release();
+    clearRunFlag();
+    engine->runOpen.store(false);
+}
+
+void CodecQueue::setElapsed(int blocks) {
+    const double t = std::floor(blocks * slotSamples * 100 * 0.000125) * 0.01;
+    std::lock_guard<std::mutex> lock(statusMutex);
+    elapsed = stopElapsed = t;
+    elapsedUpdated = true;
+}
+
+bool CodecQueue::takeElapsed(double& out) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    if (!elapsedUpdated) return false;
+    out = elapsed;
+    elapsedUpdated = false;
+    return true;
+}
+
+bool CodecQueue::takeStopped(double& out) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    if (!stopped) return false;
+    out = stopElapsed;
+    stopped = false;
+    return true;
+}
+
+void CodecQueue::clearStopped() {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    stopped = false;
+}
+
+void CodecQueue::setError(const char* text) {
+    engine->errorRaised.store(true);
+    std::lock_guard<std::mutex> lock(statusMutex);
+    copyErrorText(errorText, text ? text : "");
+    errorPending = true;
+}
+
+void CodecQueue::setWaveInError(unsigned code) {
+    char text[ErrorTextChars + 1] = {0};
+    waveInGetErrorTextA(static_cast<MMRESULT>(code), text, sizeof text);
+    setError(text);
+}
+
+void CodecQueue::setWaveOutError(unsigned code) {
+    char text[ErrorTextChars + 1] = {0};
+    waveOutGetErrorTextA(static_cast<MMRESULT>(code), text, sizeof text);
+    setError(text);
+}
+
+bool CodecQueue::takeError(char* out) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    if (!errorPending) return false;
+    std::memcpy(out, errorText, std::strlen(errorText) + 1);
+    errorPending = false;
+    return true;
+}
+
+bool CodecQueue::ringFull() const {
+    return slotFilled[writeIndex.load(std::memory_order_relaxed)].load(std::memory_order_acquire);
+}
+
+bool CodecQueue::ringEmpty() const {
+    return !slotFilled[readIndex.load(std::memory_order_relaxed)].load(std::memory_order_acquire);
+}
+
+void CodecQueue::advance(std::atomic<int16_t>& index) {
+    index.store(static_cast<int16_t>((index.load(std::memory_order_relaxed) + 1) % QueueSlots),
+                std::memory_order_relaxed);
+}
+
+CaptureQueue::CaptureQueue(AudioEngine* owner) : CodecQueue(owner) {}
+
+void CaptureQueue::clearRunFlag() {
+    engine->recording.store(false);
+}
+
+void CaptureQueue::putPcm(const int16_t* samples) {
+    // Only the capture thread produces, and it also finishes the run: the slots stay put here.
+    const int w = writeIndex.load(std::memory_order_relaxed);
+    if (slots[w] == nullptr || ringFull()) return;
+    int16_t* slot = slots[w];
+    int most = 0;
+    for (int i = 0; i < CaptureBlockSamples; ++i) {
+        slot[i] = samples[i];
+        const int a = samples[i] < 0 ? -static_cast<int>(samples[i]) : samples[i];
+        if (a > most) most = a;
+    }
+    if (most > 32767) most = 32767;
+    int16_t current = peak.load();
+    while (most > current && !peak.compare_exchange_weak(current, static_cast<int16_t>(most))) {
+    }
+    slotCount[w] = CaptureBlockSamples;
+    slotFilled[w].store(true, std::memory_order_release);
+    advance(writeIndex);
+}
+
+bool CaptureQueue::takeFrames(uint8_t* out) {
+    std::lock_guard<std::mutex> lock(bufferMutex);
+    if (codec == nullptr || ringEmpty()) return false;
+    const int r = readIndex.load(std::memory_order_relaxed);
+    for (int k = 0; k < 3; ++k)
+        codec->encodeFrame(slots[r] + FrameSamples * k, out + FrameBytes * k, 50);
+    slotCount[r] = 0;
+    slotFilled[r].store(false, std::memory_order_release);
+    advance(readIndex);
+    return true;
+}
+
+int16_t CaptureQueue::takePeak() {
+    return peak.exchange(0);
+}
+
+PlaybackQueue::PlaybackQueue(AudioEngine* owner) : CodecQueue(owner) {
+    for (bool& e : endOfStream) e = false;
+}
+
+void PlaybackQueue::clearRunFlag() {
+    engine->playing.store(false);
+}
+
+bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
+    if (length < 0 || length > PlaybackBlockMaxBytes) return false;
+    std::lock_guard<std::mutex> lock(bufferMutex);
+    const int n = length / FrameBytes;
+    if (n == 0 && !last && codec != nullptr) return true;  // nothing to play, nothing to carry
+    if (codec == nullptr || ringFull()) {
+        engine->queueSpaceEvent.reset();
+        buffering.store(false);
+        engine->queueFullEvent.set();
+        return false;
+    }
+    const int w = writeIndex.load(std::memory_order_relaxed);
+    for (int k = 0; k < n; ++k)
+        codec->decodeFrame(data + FrameBytes * k, slots[w] + FrameSamples * k, 0);
+    slotCount[w] = static_cast<int16_t>(FrameSamples * n);
+    endOfStream[w] = last;
+    slotFilled[w].store(true, std::memory_order_release);
+    advance(writeIndex);
+    if (last) endPending.store(true);
+    return true;
+}
+
+bool PlaybackQueue::getPcm(int16_t* dst, int& count, bool& last) {
+    // Only the playback thread consumes, and it also finishes the run: the slots stay put here.
+    if (ringEmpty()) {
+        count = 0;
+        engine->queueFullEvent.reset();
+        return true;
+    }
+    const int r = readIndex.load(std::memory_order_relaxed);
+    count = slotCount[r];
+    std::memcpy(dst, slots[r], static_cast<size_t>(count) * sizeof(int16_t));
+    last = endOfStream[r];
+    if (last) endPending.store(false);
+    slotCount[r] = 0;
+    slotFilled[r].store(false, std::memory_order_release);
+    advance(readIndex);
+    engine->queueSpaceEvent.set();
+    return false;
+}
+
+}  // namespace brimvox

@@ -1,0 +1,112 @@
+#include "file_thread.h"
+
+#include <cstdint>
+#include <string>
+
+#include "audio_engine.h"
+#include "file.h"
+
+namespace brimvox {
+
+namespace {
+
+void reportFileError(CodecQueue* queue, const std::string& path) {
+    const std::string text = lastFileErrorText() + path;
+    queue->setError(text.c_str());
+}
+
+void runFileThread(AudioEngine* engine, bool writer) {
+    auto* self = new (std::nothrow) FileThread;
+    if (self) {
+        engine->publishFileThread(self);
+        if (writer) {
+            self->runWriter(engine);
+        } else {
+            self->runReader(engine);
+        }
+        engine->publishFileThread(nullptr);
+        delete self;
+    } else {
+        CodecQueue* q = writer ? static_cast<CodecQueue*>(engine->captureQueue)
+                               : static_cast<CodecQueue*>(engine->playbackQueue);
+        q->setError("Memory allocation error.");
+        engine->fileStopEvent.set();
+        engine->fileDoneEvent.set();
+    }
+    engine->threadEnded();
+}
+
+}  // namespace
+
+void fileWriterThread(void* engine) {
+    runFileThread(static_cast<AudioEngine*>(engine), true);
+}
+void fileReaderThread(void* engine) {
+    runFileThread(static_cast<AudioEngine*>(engine), false);
+}
+
+void FileThread::runWriter(AudioEngine* engine) {
+    File file;
+    const bool open = file.createAlways(engine->recordPath.c_str());
+    if (!open) {
+        reportFileError(engine->captureQueue, engine->recordPath);
+        engine->fileStopEvent.set();
+    } else {
+        engine->captureReadyEvent.set();
+    }
+    engine->fileThreadRunning.store(true);
+    uint8_t block[CaptureBlockBytes];
+    bool failed = !open;
+    // Drains every 50 ms; after the stop, one last drain keeps the blocks the capture thread
+    // stored before it ended (it stops the writer only after its own last block).
+    for (;;) {
+        const bool stopping = engine->fileStopEvent.poll();
+        while (!failed && engine->captureQueue->takeFrames(block)) {
+            if (!file.write(block, sizeof block)) {
+                reportFileError(engine->captureQueue, engine->recordPath);
+                engine->fileStopEvent.set();
+                failed = true;
+            }
+        }
+        if (stopping || failed) break;
+        engine->fileStopEvent.wait(50);
+    }
+    file.close();
+    engine->fileThreadRunning.store(false);
+    engine->fileDoneEvent.set();
+}
+
+void FileThread::runReader(AudioEngine* engine) {
+    File file;
+    if (!file.openExisting(engine->playPath.c_str())) {
+        reportFileError(engine->playbackQueue, engine->playPath);
+        engine->fileStopEvent.set();
+    } else {
+        engine->playReadyEvent.set();
+        engine->queueSpaceEvent.set();
+    }
+    engine->fileThreadRunning.store(true);
+    uint8_t block[PlaybackBlockMaxBytes];
+    while (file.isOpen() && !engine->fileStopEvent.poll()) {
+        size_t got = 0;
+        if (!file.read(block, sizeof block, got)) {
+            reportFileError(engine->playbackQueue, engine->playPath);
+            engine->fileStopEvent.set();
+            break;
+        }
+        const bool last = got < sizeof block;
+        bool accepted = false;
+        while (!accepted) {
+            engine->queueSpaceEvent.wait(WaitForever);
+            if (stopRequested.load() || engine->fileStopEvent.poll()) break;
+            accepted = engine->playbackQueue->putFrames(block, static_cast<int>(got), last);
+        }
+        if (!accepted) break;
+        if (last) engine->fileStopEvent.set();
+    }
+    file.close();
+    engine->fileThreadRunning.store(false);
+    engine->fileDoneEvent.set();
+}
+
+}  // namespace brimvox

@@ -1,0 +1,243 @@
+#include "wave_out_device.h"
+
+#include <new>
+
+#include "audio_engine.h"
+
+namespace brimvox {
+
+namespace {
+constexpr const char* NoDriverText = " Sound driver is not installed.";
+constexpr const char* MemoryErrorText = "Memory allocation error.";
+constexpr unsigned MemoryErrorCode = 7;
+}  // namespace
+
+bool headerDone(const WAVEHDR* header) {
+    return (__atomic_load_n(&header->dwFlags, __ATOMIC_ACQUIRE) & WHDR_DONE) != 0;
+}
+
+void playbackThread(void* arg) {
+    auto* engine = static_cast<AudioEngine*>(arg);
+    auto* device = new (std::nothrow) WaveOutDevice;
+    engine->queueFullEvent.reset();
+    if (!device) {
+        engine->playbackQueue->setError(MemoryErrorText);
+    } else {
+        engine->publishWaveOut(device);
+        waitUnless(engine->playReadyEvent, 500,
+                   [engine] { return engine->errorRaised.load() || engine->playStopEvent.poll(); });
+        if (!engine->errorRaised.load() && !engine->playStopEvent.poll()) device->run(engine);
+    }
+    if (engine->runKind.load() == RunKind::PlayFile) {
+        engine->requestFileStop();
+        engine->fileDoneEvent.wait(2000);
+    }
+    engine->playbackQueue->finish();
+    engine->playDoneEvent.set();
+    engine->publishWaveOut(nullptr);
+    delete device;
+    engine->threadEnded();
+}
+
+WaveOutDevice::WaveOutDevice() {
+    format = WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+    caps = WAVEOUTCAPSA{};
+    for (int i = 0; i < OutputBuffers; ++i) {
+        headers[i] = nullptr;
+        data[i] = nullptr;
+    }
+}
+
+WaveOutDevice::~WaveOutDevice() {
+    closeDevice();
+    freeBuffers();
+}
+
+void WaveOutDevice::closeDevice() {
+    HWAVEOUT h = handle.exchange(nullptr);
+    if (h) {
+        waveOutReset(h);
+        waveOutClose(h);
+    }
+}
+
+unsigned WaveOutDevice::allocateBuffers() {
+    for (int i = 0; i < OutputBuffers; ++i) {
+        if (!headers[i]) headers[i] = new (std::nothrow) WAVEHDR{};
+        if (!data[i]) data[i] = new (std::nothrow) int16_t[OutputBufferBytes / 2];
+        if (!headers[i] || !data[i]) return MemoryErrorCode;
+        headers[i]->lpData = reinterpret_cast<char*>(data[i]);
+    }
+    return 0;
+}
+
+void WaveOutDevice::freeBuffers() {
+    for (int i = 0; i < OutputBuffers; ++i) {
+        delete headers[i];
+        delete[] data[i];
+        headers[i] = nullptr;
+        data[i] = nullptr;
+    }
+}
+
+unsigned WaveOutDevice::open(AudioEngine* engine) {
+    paused.store(false);
+    PlaybackQueue* queue = engine->playbackQueue;
+    if (waveOutGetNumDevs() == 0) {
+        queue->setError(NoDriverText);
+        return MMSYSERR_NODRIVER;
+    }
+    MMRESULT r = waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps);
+    if (r != MMSYSERR_NOERROR) {
+        queue->setWaveOutError(r);
+        return r;
+    }
+    HWAVEOUT h = nullptr;
+    r = waveOutOpen(&h, WAVE_MAPPER, &format,
+                    reinterpret_cast<DWORD_PTR>(doneEvent.callbackHandle()),
+                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_EVENT);
+    if (r != MMSYSERR_NOERROR) {
+        queue->setWaveOutError(r);
+        return r;
+    }
+    handle.store(h);
+    if (allocateBuffers() != 0) {
+        queue->setError(MemoryErrorText);
+        return MemoryErrorCode;
+    }
+    for (int i = 0; i < OutputBuffers; ++i) {
+        headers[i]->dwBufferLength = OutputBufferBytes;
+        headers[i]->dwBytesRecorded = 0;
+        headers[i]->dwFlags = WHDR_DONE;
+        r = waveOutPrepareHeader(h, headers[i], sizeof(WAVEHDR));
+        if (r != MMSYSERR_NOERROR) {
+            queue->setWaveOutError(r);
+            return r;
+        }
+    }
+    endReached = drained = false;
+    blocksWritten = 0;
+    doneEvent.set();
+    return 0;
+}
+
+bool WaveOutDevice::stopping(AudioEngine* engine) {
+    return stopRequested.load() || engine->playStopEvent.poll();
+}
+
+bool WaveOutDevice::waitHeaderDone(int i, AudioEngine* engine, uint32_t timeoutMs) {
+    const uint64_t start = monotonicMs();
+    while (!headerDone(headers[i])) {
+        if (stopping(engine)) return false;
+        if (timeoutMs != WaitForever && monotonicMs() - start >= timeoutMs) return false;
+        doneEvent.wait(50);
+        doneEvent.reset();
+    }
+    return true;
+}
+
+void WaveOutDevice::run(AudioEngine* engine) {
+    stopRequested.store(false);
+    engine->markPlaying();
+    PlaybackQueue* queue = engine->playbackQueue;
+    if (open(engine) != 0) {
+        closeDevice();
+        freeBuffers();
+        engine->errorRaised.store(true);
+        return;
+    }
+    HWAVEOUT h = handle.load();
+    int index = 0;
+    while (!engine->playStopEvent.poll()) {
+        if (engine->errorRaised.load()) {
+            requestStop();
+            engine->playStopEvent.set();
+        }
+        if (stopRequested.load()) {
+            endReached = drained = true;
+            break;
+        }
+        int count = 0;
+        bool last = false;
+        if (queue->getPcm(data[index], count, last)) {
+            // Ran dry: wait until the producer has filled the ring (its refused offer sets
+            // queueFullEvent), the stream's last block has arrived, or the run is stopped.
+            queue->setBuffering(true);
+            waitUnless(engine->queueFullEvent, WaitForever, [this, engine, queue] {
+                return stopping(engine) || engine->errorRaised.load() ||
+                       queue->endOfStreamPending();
+            });
+            queue->setBuffering(false);
+            if (queue->getPcm(data[index], count, last)) continue;
+        }
+        endReached = last;
+        if (count != 0) {
+            headers[index]->dwBufferLength = static_cast<DWORD>(2 * count);
+            MMRESULT r = waveOutWrite(h, headers[index], sizeof(WAVEHDR));
+            if (r != MMSYSERR_NOERROR) {
+                closeDevice();
+                freeBuffers();
+                queue->setWaveOutError(r);
+                engine->errorRaised.store(true);
+                return;
+            }
+            ++blocksWritten;
+            if (blocksWritten > 2) queue->setElapsed(blocksWritten - 2);
+            if (endReached) break;
+        } else if (endReached) {
+            drained = true;
+            break;
+        }
+        index = 1 - index;
+        // Never refill a buffer the device still holds.
+        waitHeaderDone(index, engine, WaitForever);
+    }
+    finish(engine);
+}
+
+void WaveOutDevice::finish(AudioEngine* engine) {
+    PlaybackQueue* queue = engine->playbackQueue;
+    if (endReached) {
+        if (!stopRequested.load()) {
+            // Let what was written play out; a 0.3 s buffer takes 300 ms at the real clock.
+            for (int i = 0; i < OutputBuffers; ++i) waitHeaderDone(i, engine, 1000);
+        }
+        queue->setElapsed(blocksWritten);
+    }
+    HWAVEOUT h = handle.load();
+    if (h) {
+        MMRESULT r = waveOutReset(h);
+        if (r != MMSYSERR_NOERROR) {
+            handle.store(nullptr);
+            waveOutClose(h);
+            freeBuffers();
+            queue->setWaveOutError(r);
+            engine->errorRaised.store(true);
+            return;
+        }
+        handle.store(nullptr);
+        r = waveOutClose(h);
+        if (r != MMSYSERR_NOERROR) {
+            queue->setWaveOutError(r);
+            engine->errorRaised.store(true);
+        }
+    }
+    freeBuffers();
+}
+
+void WaveOutDevice::pause() {
+    paused.store(true);
+    if (HWAVEOUT h = handle.load()) waveOutPause(h);
+}
+
+void WaveOutDevice::resume() {
+    paused.store(false);
+    if (HWAVEOUT h = handle.load()) waveOutRestart(h);
+}
+
+void WaveOutDevice::requestStop() {
+    stopRequested.store(true);
+    if (HWAVEOUT h = handle.load()) waveOutRestart(h);
+}
+
+}  // namespace brimvox

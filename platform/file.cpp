@@ -1,0 +1,151 @@
+#include "file.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace brimvox {
+
+#ifdef _WIN32
+
+bool File::createAlways(const char* path) {
+    close();
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    handle = h;
+    return true;
+}
+
+bool File::openExisting(const char* path) {
+    close();
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    handle = h;
+    return true;
+}
+
+bool File::read(void* buffer, size_t size, size_t& bytesRead) {
+    DWORD got = 0;
+    bytesRead = 0;
+    if (!ReadFile(static_cast<HANDLE>(handle), buffer, static_cast<DWORD>(size), &got, nullptr))
+        return false;
+    bytesRead = got;
+    return true;
+}
+
+bool File::write(const void* buffer, size_t size) {
+    DWORD put = 0;
+    if (!WriteFile(static_cast<HANDLE>(handle), buffer, static_cast<DWORD>(size), &put, nullptr))
+        return false;
+    if (put != size) {
+        SetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    return true;
+}
+
+void File::close() {
+    if (handle) CloseHandle(static_cast<HANDLE>(handle));
+    handle = nullptr;
+}
+
+bool File::isOpen() const {
+    return handle != nullptr;
+}
+
+std::string lastFileErrorText() {
+    char text[299] = {0};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             GetLastError(), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
+                             sizeof text, nullptr);
+    if (n == 0) return "Unknown file error. ";
+    return std::string(text, n);
+}
+
+#else
+
+bool File::createAlways(const char* path) {
+    close();
+    int f = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (f < 0) return false;
+    // No sharing: a second writer of the same file is refused rather than interleaved.
+    if (flock(f, LOCK_EX | LOCK_NB) != 0 || ftruncate(f, 0) != 0) {
+        int e = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(f);
+        errno = e;
+        return false;
+    }
+    fd = f;
+    return true;
+}
+
+bool File::openExisting(const char* path) {
+    close();
+    int f = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0) return false;
+    fd = f;
+    return true;
+}
+
+bool File::read(void* buffer, size_t size, size_t& bytesRead) {
+    bytesRead = 0;
+    char* p = static_cast<char*>(buffer);
+    while (bytesRead < size) {
+        ssize_t n = ::read(fd, p + bytesRead, size - bytesRead);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        bytesRead += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool File::write(const void* buffer, size_t size) {
+    const char* p = static_cast<const char*>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, p + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void File::close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+bool File::isOpen() const {
+    return fd >= 0;
+}
+
+std::string lastFileErrorText() {
+    int e = errno;
+    char buffer[299];
+    buffer[0] = 0;
+    // GNU strerror_r may return a static text instead of filling the buffer.
+    const char* text = strerror_r(e, buffer, sizeof buffer);
+    return std::string(text ? text : "Unknown error") + ": ";
+}
+
+#endif
+
+}  // namespace brimvox

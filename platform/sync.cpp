@@ -1,0 +1,144 @@
+#include "sync.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <new>
+#else
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#endif
+
+namespace brimvox {
+
+#ifdef _WIN32
+
+struct Event::State {
+    HANDLE handle;
+};
+
+Event::Event(bool manualReset)
+    : state(new State{CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr)}) {}
+Event::~Event() {
+    if (state->handle) CloseHandle(state->handle);
+    delete state;
+}
+void Event::set() {
+    SetEvent(state->handle);
+}
+void Event::reset() {
+    ResetEvent(state->handle);
+}
+bool Event::wait(uint32_t timeoutMs) {
+    return WaitForSingleObject(state->handle, timeoutMs == WaitForever ? INFINITE : timeoutMs) ==
+           WAIT_OBJECT_0;
+}
+void* Event::callbackHandle() {
+    return state->handle;
+}
+
+namespace {
+struct ThreadStart {
+    void (*entry)(void*);
+    void* argument;
+};
+DWORD WINAPI threadMain(LPVOID p) {
+    ThreadStart start = *static_cast<ThreadStart*>(p);
+    delete static_cast<ThreadStart*>(p);
+    start.entry(start.argument);
+    return 0;
+}
+}  // namespace
+
+bool startThread(void (*entry)(void*), void* argument) {
+    auto* start = new (std::nothrow) ThreadStart{entry, argument};
+    if (!start) return false;
+    HANDLE h = CreateThread(nullptr, 0, threadMain, start, 0, nullptr);
+    if (!h) {
+        delete start;
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
+void sleepMs(uint32_t ms) {
+    Sleep(ms);
+}
+uint64_t monotonicMs() {
+    return GetTickCount64();
+}
+
+#else
+
+struct Event::State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool signalled = false;
+    bool manualReset = true;
+};
+
+Event::Event(bool manualReset) : state(new State) {
+    state->manualReset = manualReset;
+}
+Event::~Event() {
+    delete state;
+}
+
+void Event::set() {
+    // Notified under the lock: a waiter that then destroys the event cannot do so while the
+    // notification is still in progress.
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->signalled = true;
+    state->changed.notify_all();
+}
+
+void Event::reset() {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->signalled = false;
+}
+
+bool Event::wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    auto isSet = [this] { return state->signalled; };
+    bool got;
+    if (timeoutMs == WaitForever) {
+        state->changed.wait(lock, isSet);
+        got = true;
+    } else {
+        got = state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), isSet);
+    }
+    if (got && !state->manualReset) state->signalled = false;
+    return got;
+}
+
+void* Event::callbackHandle() {
+    return this;
+}
+
+bool startThread(void (*entry)(void*), void* argument) {
+    try {
+        std::thread(entry, argument).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+void sleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+uint64_t monotonicMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+#endif
+
+}  // namespace brimvox

@@ -1,0 +1,41 @@
+// Events, threads and sleeping: the synchronisation the audio engine is built on.
+#pragma once
+
+#include <cstdint>
+
+namespace brimvox {
+
+constexpr uint32_t WaitForever = 0xFFFFFFFFu;
+
+// A manual-reset or auto-reset event. A manual-reset event stays signalled until reset; an
+// auto-reset event is cleared by the wait that finds it signalled.
+class Event {
+  public:
+    explicit Event(bool manualReset);
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    void set();
+    void reset();
+    // True if the event was signalled within timeoutMs (WaitForever: no limit).
+    bool wait(uint32_t timeoutMs);
+    // A wait of 0 ms.
+    bool poll() { return wait(0); }
+    // The value the waveform-audio API takes as an event callback.
+    void* callbackHandle();
+
+  private:
+    struct State;
+    State* state;
+};
+
+// Starts a detached thread running entry(argument); false if it could not be started.
+bool startThread(void (*entry)(void*), void* argument);
+
+void sleepMs(uint32_t ms);
+
+// Milliseconds of a monotonic clock.
+uint64_t monotonicMs();
+
+}  // namespace brimvox

@@ -1,0 +1,61 @@
+// The virtual sound card: a waveform-audio backend for headless machines, demos and tests.
+//
+// Its microphone plays BRIMVOX_AUDIO_IN (a WAV file in any format libsndfile reads, converted to
+// 8 kHz mono, or raw signed 16-bit little-endian 8 kHz mono; silence after its end, silence if
+// unset); its speaker writes BRIMVOX_AUDIO_OUT (a WAV file, 8 kHz mono 16-bit, created anew by
+// each output open); its clock runs BRIMVOX_AUDIO_SPEED times faster than real time (default 1).
+// Tests may override all three in-process and inject device faults.
+#pragma once
+
+#ifndef _WIN32
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pcm_backend.h"
+#include "wave_api.h"
+
+namespace brimvox {
+
+// Faults of one direction of the card. A non-zero result is returned by the named call.
+struct VirtualFaults {
+    bool noDevice = false;         // the device count is 0
+    MMRESULT capsResult = 0;       // waveXxxGetDevCapsA
+    MMRESULT openResult = 0;       // waveXxxOpen
+    MMRESULT prepareResult = 0;    // waveXxxPrepareHeader
+    MMRESULT startResult = 0;      // waveInStart
+    MMRESULT addBufferResult = 0;  // waveInAddBuffer / waveOutWrite, from call addBufferAfter on
+    int addBufferAfter = 0;        // calls since open that succeed before addBufferResult applies
+    MMRESULT resetResult = 0;      // waveXxxReset (the device is reset anyway)
+    MMRESULT closeResult = 0;      // waveXxxClose (the device is closed anyway)
+};
+
+// In-process settings of the card; each field overrides its environment variable when set.
+class VirtualCard {
+  public:
+    static void setInput(std::vector<int16_t> samples);  // microphone signal
+    static void setInputFile(const std::string& path);
+    static void setOutputFile(const std::string& path);
+    static void setSpeed(double speed);
+    static void setFaults(bool capture, const VirtualFaults& faults);
+    // Forgets every override and fault.
+    static void resetAll();
+    // Samples played by the speaker since the last output open.
+    static std::vector<int16_t> output();
+    // Samples the microphone has delivered since the last input open.
+    static size_t inputPosition();
+
+    static VirtualFaults faults(bool capture);
+    // Opens a stream of the card; null with result set if the microphone file cannot be read.
+    static std::unique_ptr<PcmBackend> open(bool capture, MMRESULT& result);
+};
+
+// Reads a speech file for the microphone: WAV (any libsndfile format, converted to 8 kHz mono)
+// or raw 16-bit little-endian 8 kHz mono. False with a message if it cannot be read.
+bool loadSpeechFile(const std::string& path, std::vector<int16_t>& samples, std::string& message);
+
+}  // namespace brimvox
+
+#endif

@@ -1,0 +1,79 @@
+// Fixture for running the engine through the NativeAudio methods against the virtual card.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio_engine.h"
+#include "native_audio.h"
+#include "sync.h"
+#include "virtual_card.h"
+
+namespace brimvox {
+
+class EngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("BRIMVOX_AUDIO", "virtual", 1);
+        VirtualCard::resetAll();
+        VirtualCard::setSpeed(8.0);
+        ASSERT_TRUE(native::newEngine());
+    }
+    void TearDown() override {
+        native::deleteEngine();
+        VirtualCard::resetAll();
+    }
+
+    static bool eventually(const std::function<bool()>& condition, uint32_t timeoutMs = 5000) {
+        const uint64_t until = monotonicMs() + timeoutMs;
+        while (!condition()) {
+            if (monotonicMs() > until) return false;
+            sleepMs(2);
+        }
+        return true;
+    }
+    static bool waitStopRecording(double& t, uint32_t timeoutMs = 5000) {
+        return eventually([&] { return native::isStopRecording(&t, 1); }, timeoutMs);
+    }
+    static bool waitStopPlaying(double& t, uint32_t timeoutMs = 8000) {
+        return eventually([&] { return native::isStopPlaying(&t, 1); }, timeoutMs);
+    }
+    // Waits until the recording has counted at least `seconds`.
+    static bool recordFor(double seconds, double* reached = nullptr) {
+        double latest = 0;
+        const bool ok = eventually([&] {
+            latestRecordingTime(latest);
+            return latest >= seconds - 1e-9;
+        });
+        if (reached) *reached = latest;
+        return ok;
+    }
+    // Takes the pending recording time, if any, into latest.
+    static void latestRecordingTime(double& latest) {
+        double t = 0;
+        while (native::getTimeRecording(&t, 1)) latest = t;
+    }
+    static std::string takeError() {
+        char text[257];
+        if (!native::getError(text, sizeof text)) return std::string();
+        return text;
+    }
+    // Stops and measures how long Stop took, in ms.
+    static uint64_t timedStop() {
+        const uint64_t t0 = monotonicMs();
+        native::stop();
+        return monotonicMs() - t0;
+    }
+    static std::string tempPath(const std::string& name) {
+        return ::testing::TempDir() + "brimvox_engine_" + name;
+    }
+};
+
+std::vector<uint8_t> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+}  // namespace brimvox
