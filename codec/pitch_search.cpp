@@ -102,28 +102,41 @@ struct TransposedGains {
 };
 const TransposedGains Gains;
 
-// y[n] = sum over j = 0..n of x[j] * h[n - j], each sum in increasing j; four outputs at a
-// time are kept in registers.
+typedef double Pair __attribute__((vector_size(16)));
+
+// Two neighbouring doubles in one load.
+inline Pair loadPair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// y[n] = sum over j = 0..n of x[j] * h[n - j], each sum in increasing j. Eight outputs at a
+// time, two per register lane pair, so that four independent accumulations are in flight
+// (one alone waits on the latency of every addition); lanes never mix. h gets seven zeros in
+// front so that all eight outputs run over j = 0..n + 7: the extra products x[j] * 0 are +-0
+// (x is finite), and adding +-0 to a sum that began at +0 leaves it unchanged (such a sum is
+// never -0), so every output is exactly its own sum. The last block starts at 52 and
+// recomputes 52..55 to the same values.
 inline void convolve(double y[SubframeSamples], const double* x, const double h[SubframeSamples]) {
-    for (int n = 0; n < SubframeSamples; n += 4) {
-        double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0;
-        for (int j = 0; j <= n; ++j) {
-            const double xj = x[j];
-            c0 += xj * h[n - j];
-            c1 += xj * h[n + 1 - j];
-            c2 += xj * h[n + 2 - j];
-            c3 += xj * h[n + 3 - j];
+    double padded[7 + SubframeSamples];
+    for (int k = 0; k < 7; ++k) padded[k] = 0.0;
+    std::memcpy(padded + 7, h, sizeof(double) * SubframeSamples);
+    for (int block = 0; block < 8; ++block) {
+        const int n = block < 7 ? 8 * block : SubframeSamples - 8;
+        Pair c01 = {0.0, 0.0}, c23 = {0.0, 0.0}, c45 = {0.0, 0.0}, c67 = {0.0, 0.0};
+        for (int j = 0; j <= n + 7; ++j) {
+            const Pair xj = {x[j], x[j]};
+            const double* hj = padded + 7 + n - j;  // h[n - j + 0..7]
+            c01 += xj * loadPair(hj);
+            c23 += xj * loadPair(hj + 2);
+            c45 += xj * loadPair(hj + 4);
+            c67 += xj * loadPair(hj + 6);
         }
-        c1 += x[n + 1] * h[0];
-        c2 += x[n + 1] * h[1];
-        c3 += x[n + 1] * h[2];
-        c2 += x[n + 2] * h[0];
-        c3 += x[n + 2] * h[1];
-        c3 += x[n + 3] * h[0];
-        y[n] = c0;
-        y[n + 1] = c1;
-        y[n + 2] = c2;
-        y[n + 3] = c3;
+        std::memcpy(y + n, &c01, sizeof c01);
+        std::memcpy(y + n + 2, &c23, sizeof c23);
+        std::memcpy(y + n + 4, &c45, sizeof c45);
+        std::memcpy(y + n + 6, &c67, sizeof c67);
     }
 }
 
