@@ -1,4 +1,6 @@
 // The adaptive-codebook (pitch) contribution and the fixed-codebook pulse vector.
+#include <cstring>
+
 #include "celp_shared.h"
 #include "celp_tables.h"
 
@@ -7,12 +9,10 @@ namespace brimvox {
 void fetchLaggedExcitation(double v[64], const double window[HistoryLength], int delay) {
     v[0] = window[143 - delay];
     v[1] = window[144 - delay];
-    const double* tail = window + (HistoryLength - delay);
-    int j = 0;
-    for (int k = 2; k < 64; ++k) {
-        v[k] = tail[j];
-        if (++j == delay) j = 0;
-    }
+    // One copy of the last `delay` samples (as far as they fit), then the period repeats.
+    const int first = delay < 62 ? delay : 62;
+    std::memcpy(v + 2, window + (HistoryLength - delay), sizeof(double) * first);
+    for (int k = 2 + first; k < 64; ++k) v[k] = v[k - delay];
 }
 
 void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength], int lag,
