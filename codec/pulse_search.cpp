@@ -1,6 +1,8 @@
 // Fixed codebook: four signed pulses on interleaved tracks, searched against the target after
 // the pitch contribution, with a threshold on the first three pulses and a frame-wide budget
 // of fourth-pulse passes.
+#include <cstring>
+
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
@@ -39,6 +41,13 @@ typedef double Pair __attribute__((vector_size(16)));
 constexpr int GridSize = 31;
 constexpr int OutsidePosition = 60;  // pulse 2's last position: searchable, places nothing
 
+// Two neighbouring doubles in one load.
+inline Pair loadPair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 }  // namespace
 
 void searchFixedCodebook(double target[SubframeSamples], double impulse[SubframeSamples],
@@ -55,47 +64,31 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     }
 
     // Backward-filtered target d[i] = sum over k = 0..59-i of target[i + k] * impulse[k], each
-    // sum in increasing k. Four outputs at a time, two per register lane pair, share the
-    // common range of k; the last terms of the longer sums follow in order.
+    // sum in increasing k. Eight outputs at a time, two per register lane pair, over the range
+    // of the longest; the target is zero-extended, and a product impulse[k] * 0 is +-0, which
+    // added to a sum that began at +0 changes nothing (such a sum is never -0). The last block
+    // starts at 52 and recomputes 52..55 to the same values.
+    double padded[SubframeSamples + 8];
+    std::memcpy(padded, target, sizeof(double) * SubframeSamples);
+    for (int k = SubframeSamples; k < SubframeSamples + 8; ++k) padded[k] = 0.0;
     double d[64];
-    for (int i = 0; i < SubframeSamples; i += 4) {
-        Pair p01 = {0.0, 0.0}, p23 = {0.0, 0.0};
-        const int common = SubframeSamples - 3 - i;  // k = 0..common-1 for all four
-        for (int k = 0; k < common; ++k) {
+    for (int block = 0; block < 8; ++block) {
+        const int i = block < 7 ? 8 * block : SubframeSamples - 8;
+        Pair p01 = {0.0, 0.0}, p23 = {0.0, 0.0}, p45 = {0.0, 0.0}, p67 = {0.0, 0.0};
+        for (int k = 0; k < SubframeSamples - i; ++k) {
             const Pair hk = {impulse[k], impulse[k]};
-            p01 += Pair{target[i + k], target[i + 1 + k]} * hk;
-            p23 += Pair{target[i + 2 + k], target[i + 3 + k]} * hk;
+            const double* t = padded + i + k;
+            p01 += loadPair(t) * hk;
+            p23 += loadPair(t + 2) * hk;
+            p45 += loadPair(t + 4) * hk;
+            p67 += loadPair(t + 6) * hk;
         }
-        double d0 = p01[0], d1 = p01[1], d2 = p23[0];
-        const double d3 = p23[1];
-        d0 += target[57] * impulse[common];
-        d1 += target[58] * impulse[common];
-        d2 += target[59] * impulse[common];
-        d0 += target[58] * impulse[common + 1];
-        d1 += target[59] * impulse[common + 1];
-        d0 += target[59] * impulse[common + 2];
-        d[i] = d0;
-        d[i + 1] = d1;
-        d[i + 2] = d2;
-        d[i + 3] = d3;
+        std::memcpy(d + i, &p01, sizeof p01);
+        std::memcpy(d + i + 2, &p23, sizeof p23);
+        std::memcpy(d + i + 4, &p45, sizeof p45);
+        std::memcpy(d + i + 6, &p67, sizeof p67);
     }
     d[60] = d[61] = d[62] = d[63] = 0.0;
-
-    // r(p, q) for p <= q is the sum over m = 0..59-q of h[m] h[m + q - p], accumulated upward
-    // in m: the running sum of each even distance, read off whenever m reaches 59 - q, gives
-    // every entry. All distances advance together.
-    double r[GridSize][GridSize];
-    double running[GridSize] = {};
-    for (int m = 0; m < SubframeSamples; ++m) {
-        const int q = SubframeSamples - 1 - m;
-        const double hm = impulse[m];
-        for (int delta = 0; 2 * delta <= q; ++delta) running[delta] += hm * impulse[m + 2 * delta];
-        if ((q & 1) == 0) {
-            for (int delta = 0; 2 * delta <= q; ++delta) r[q / 2 - delta][q / 2] = running[delta];
-        }
-    }
-    // Pairs that reach position 60 see nothing.
-    for (int p = 0; p < GridSize; ++p) r[p][OutsidePosition / 2] = 0.0;
 
     // Sign preselection on pairs of samples.
     double sigma[GridSize];
@@ -110,15 +103,40 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     }
     sigma[OutsidePosition / 2] = 1.0;
 
-    // Energy table: r on the diagonal, 2 sigma sigma r off it, symmetric.
+    // Energy table rr: r(p, q) on the diagonal, 2 sigma_p sigma_q r(p, q) off it, symmetric.
+    // r(p, q) for p <= q is the sum over m = 0..59-q of h[m] h[m + q - p], accumulated upward
+    // in m: the running sum of each even distance, read off whenever m reaches 59 - q, gives
+    // every entry. All distances advance together, two per register; the even and the odd
+    // samples of h are kept apart so that neighbouring distances read neighbouring values.
+    // Distances beyond the reach of m are summed too but never read off.
+    double halves[2][GridSize + 33] = {};
+    for (int m = 0; m < SubframeSamples; ++m) halves[m & 1][m / 2] = impulse[m];
+    Pair running[16];
+    for (Pair& v : running) v = Pair{0.0, 0.0};
     double rr[GridSize][GridSize];
-    for (int i = 0; i < GridSize; ++i) {
-        rr[i][i] = r[i][i];
-        for (int j = i + 1; j < GridSize; ++j) {
-            const double v = 2.0 * sigma[i] * sigma[j] * r[i][j];
-            rr[i][j] = v;
-            rr[j][i] = v;
+    for (int m = 0; m < SubframeSamples; ++m) {
+        const int q = SubframeSamples - 1 - m;
+        const Pair hm = {impulse[m], impulse[m]};
+        const double* from = halves[m & 1] + m / 2;  // from[delta] = h[m + 2 delta]
+        const int pairs = q / 4 + 1;                 // distances 0 .. 2 pairs - 1 >= q / 2
+        for (int i = 0; i < pairs; ++i) running[i] += hm * loadPair(from + 2 * i);
+        if ((q & 1) == 0) {
+            const int c = q / 2;
+            const double* sums = reinterpret_cast<const double*>(running);
+            rr[c][c] = sums[0];
+            for (int delta = 1; delta <= c; ++delta) {
+                const int p = c - delta;
+                const double v = 2.0 * sigma[p] * sigma[c] * sums[delta];
+                rr[p][c] = v;
+                rr[c][p] = v;
+            }
         }
+    }
+    // Pairs that reach position 60 see nothing: r is 0 there.
+    constexpr int Outside = OutsidePosition / 2;
+    rr[Outside][Outside] = 0.0;
+    for (int p = 0; p < Outside; ++p) {
+        rr[p][Outside] = rr[Outside][p] = 2.0 * sigma[p] * sigma[Outside] * 0.0;
     }
 
     // Threshold from the even grid (searched) and the odd grid (only raises it).
