@@ -16,14 +16,14 @@ constexpr int OpenLoopSpan = 120;
 
 // Kernels of pitch_kernel.inc: gain-row values of two or four candidates at once.
 void pitchCandidatesTwo(double values[][42], const double target[60], const double impulse[60],
-                        const double r[][64], const double gainsT[20][42]);
+                        const double r[][64], const double gains[42][20]);
 void openLoopCorrelationsTwo(double corr[128], const double cur[120], const double* back,
                              int first);
 #if BRIMVOX_HAVE_AVX_KERNEL
 void openLoopCorrelationsFour(double corr[128], const double cur[120], const double* back,
                               int first);
 void pitchCandidatesFour(double values[][42], const double target[60], const double impulse[60],
-                         const double r[][64], const double gainsT[20][42]);
+                         const double r[][64], const double gains[42][20]);
 #endif
 
 namespace {
@@ -89,18 +89,6 @@ int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
 }
 
 namespace {
-
-// Gain table transposed (column q, then row g) so that the 42 row sums of a candidate run side
-// by side; each still adds its 20 products in increasing q.
-struct TransposedGains {
-    double t[20][AcbGainRows];
-    TransposedGains() {
-        for (int g = 0; g < AcbGainRows; ++g) {
-            for (int q = 0; q < 20; ++q) t[q][g] = AcbGainTable[g][q];
-        }
-    }
-};
-const TransposedGains Gains;
 
 typedef double Pair __attribute__((vector_size(16)));
 
@@ -174,12 +162,12 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
     double values[4][AcbGainRows];
 #if BRIMVOX_HAVE_AVX_KERNEL
     if (useWideKernel()) {
-        pitchCandidatesFour(values, target, impulse, r, Gains.t);
+        pitchCandidatesFour(values, target, impulse, r, AcbGainTable);
     } else
 #endif
     {
-        pitchCandidatesTwo(values, target, impulse, r, Gains.t);
-        pitchCandidatesTwo(values + 2, target, impulse, r + 2, Gains.t);
+        pitchCandidatesTwo(values, target, impulse, r, AcbGainTable);
+        pitchCandidatesTwo(values + 2, target, impulse, r + 2, AcbGainTable);
     }
     for (int k = 0; k < candidates; ++k) {
         for (int g = 0; g < AcbGainRows; ++g) {
