@@ -19,6 +19,17 @@ inline double pastDot(const double* c, const double* newest) {
     return sum;
 }
 
+// t + pastDot(c, newest) with one addition fewer on the path from the newest value, which
+// in a recursive filter is the chain every output waits for. pastDot adds its products to +0;
+// the sum started at the first product instead equals it except when every product is -0,
+// where it gives -0 instead of +0. Adding that sum to t + 0 (t itself, but -0 turned into +0,
+// computed off the chain) gives exactly t + pastDot(c, newest) in every case.
+inline double addPastDot(double t, const double* c, const double* newest) {
+    double sum = c[0] * newest[0];
+    for (int k = 1; k < LpcOrder; ++k) sum += c[k] * newest[-k];
+    return (t + 0.0) + sum;
+}
+
 // Newest-first memory -> the ten buffer entries before `at`, and back.
 inline void loadMemory(double* at, const double mem[LpcOrder]) {
     for (int k = 0; k < LpcOrder; ++k) at[-1 - k] = mem[k];
@@ -35,6 +46,13 @@ inline Pair pastDot(const double* c, const Pair* newest) {
     Pair sum = {0.0, 0.0};
     for (int k = 0; k < LpcOrder; ++k) sum += Pair{c[k], c[k]} * newest[-k];
     return sum;
+}
+
+// Both lanes of t + pastDot(c, newest), one addition shorter as addPastDot above.
+inline Pair addPastDot(Pair t, const double* c, const Pair* newest) {
+    Pair sum = Pair{c[0], c[0]} * newest[0];
+    for (int k = 1; k < LpcOrder; ++k) sum += Pair{c[k], c[k]} * newest[-k];
+    return (t + Pair{0.0, 0.0}) + sum;
 }
 
 }  // namespace
@@ -67,7 +85,7 @@ void weightSpeech(double speech[FrameSamples],
         const double x = speech[n];
         const double t = x - pastDot(z, xs + LpcOrder + n - 1);
         xs[LpcOrder + n] = x;
-        const double y = t + pastDot(p, ys + LpcOrder + n - 1);
+        const double y = addPastDot(t, p, ys + LpcOrder + n - 1);
         ys[LpcOrder + n] = y;
         speech[n] = y;
     }
@@ -149,10 +167,10 @@ void impulseAndRinging(double impulse[SubframeSamples], double target[SubframeSa
         const Pair* sPast = s + LpcOrder + n - 1;
         // -0.0 + v is exactly v, so lane 1 adds no input at all.
         const Pair x = {n == 0 ? 1.0 : 0.0, -0.0};
-        const Pair sn = x + pastDot(a, sPast);
+        const Pair sn = addPastDot(x, a, sPast);
         const Pair t = sn - pastDot(z, sPast);
         s[LpcOrder + n] = sn;
-        u[LpcOrder + n] = t + pastDot(p, u + LpcOrder + n - 1);
+        u[LpcOrder + n] = addPastDot(t, p, u + LpcOrder + n - 1);
     }
     const Pair* un = u + LpcOrder;
     for (int n = 0; n < SubframeSamples; ++n) {
@@ -192,11 +210,11 @@ void updateRinging(double excitation[SubframeSamples], const double a[LpcOrder],
                  sizeof(double) * (HistoryLength - SubframeSamples));
     for (int n = 0; n < SubframeSamples; ++n) {
         const double* sPast = s + LpcOrder + n - 1;
-        const double sn = excitation[n] + pastDot(a, sPast);
+        const double sn = addPastDot(excitation[n], a, sPast);
         excitation[n] = sn;
         const double t = sn - pastDot(z, sPast);
         s[LpcOrder + n] = sn;
-        const double un = t + pastDot(p, u + LpcOrder + n - 1);
+        const double un = addPastDot(t, p, u + LpcOrder + n - 1);
         u[LpcOrder + n] = un;
         codec.ringHistory[HistoryLength - SubframeSamples + n] = un;
     }
