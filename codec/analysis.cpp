@@ -177,23 +177,44 @@ const double* codebookRow(int band, int row) {
     return LspCodebook.band2[row];
 }
 
+// The codebook by columns: column t of band b holds element t of every row, so that two
+// neighbouring rows' elements are one load.
+struct LspCodebookColumns {
+    double c[3][4][256];
+    LspCodebookColumns() {
+        for (int band = 0; band < 3; ++band) {
+            for (int row = 0; row < 256; ++row) {
+                for (int t = 0; t < Bands[band].width; ++t)
+                    c[band][t][row] = codebookRow(band, row)[t];
+            }
+        }
+    }
+};
+const LspCodebookColumns LspColumns;
+
 }  // namespace
 
-int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
-    const int o = Bands[band].first;
-    const int width = Bands[band].width;
+namespace {
+
+// Band search with the band's width known to the compiler (3 or 4), so the row loop unrolls.
+template <int Width>
+int searchBand(const double (*columns)[256], const double* w, const double* x) {
+    Pair wt[Width], xt[Width];
+    for (int t = 0; t < Width; ++t) {
+        wt[t] = Pair{w[t], w[t]};
+        xt[t] = Pair{x[t], x[t]};
+    }
     double best = -1.0;
     int bestRow = 0;
     // Two rows at a time, one per register lane; each lane is the scalar sequence of one row.
     for (int row = 0; row < 256; row += 2) {
-        const double* c0 = codebookRow(band, row);
-        const double* c1 = codebookRow(band, row + 1);
         Pair cross = {0.0, 0.0};
         Pair energy = {0.0, 0.0};
-        for (int t = 0; t < width; ++t) {
-            const Pair c = {c0[t], c1[t]};
-            const Pair wc = Pair{w[o + t], w[o + t]} * c;
-            cross += wc * Pair{x[o + t], x[o + t]};
+        for (int t = 0; t < Width; ++t) {
+            Pair c;
+            std::memcpy(&c, &columns[t][row], sizeof c);
+            const Pair wc = wt[t] * c;
+            cross += wc * xt[t];
             energy += wc * c;
         }
         const Pair e = Pair{2.0, 2.0} * cross - energy;
@@ -205,6 +226,14 @@ int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrde
         }
     }
     return bestRow;
+}
+
+}  // namespace
+
+int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
+    const int o = Bands[band].first;
+    if (Bands[band].width == 4) return searchBand<4>(LspColumns.c[band], w + o, x + o);
+    return searchBand<3>(LspColumns.c[band], w + o, x + o);
 }
 
 int32_t quantiseLsp(const double lsp[LpcOrder], const double prevLsp[LpcOrder]) {
