@@ -126,7 +126,9 @@ void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[
 
 double evaluateLspPolynomial(const double c[6], int j) {
     double sum = 0.0;
-    for (int n = 0; n <= 5; ++n) sum += c[5 - n] * CosineTable[(n * j) % 512];
+    // n * j is never negative for a valid call, so the wrap is a mask.
+    const unsigned step = static_cast<unsigned>(j);
+    for (unsigned n = 0; n <= 5; ++n) sum += c[5 - n] * CosineTable[(n * step) & 511u];
     return sum;
 }
 
