@@ -1,7 +1,11 @@
 // Fixed codebook: four signed pulses on interleaved tracks, searched against the target after
 // the pitch contribution, with a threshold on the first three pulses and a frame-wide budget
 // of fourth-pulse passes.
+#include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "celp_encoder.h"
 #include "celp_shared.h"
@@ -40,6 +44,35 @@ typedef double Pair __attribute__((vector_size(16)));
 // Searched positions are all even, 0..60; tables below are indexed by position / 2.
 constexpr int GridSize = 31;
 constexpr int OutsidePosition = 60;  // pulse 2's last position: searchable, places nothing
+
+typedef long long PairMask __attribute__((vector_size(16)));  // a comparison of two Pairs
+typedef uint16_t Triples __attribute__((vector_size(16)));    // eight triple codes
+
+// Bit l set when lane l of a comparison holds.
+inline unsigned passMask(PairMask m) {
+#ifdef __SSE2__
+    return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
+#else
+    return (m[0] != 0 ? 1u : 0u) | (m[1] != 0 ? 2u : 0u);
+#endif
+}
+
+// For each mask of eight third-pulse passes: the passing indices 0..7 in increasing order
+// (zero after them) and how many there are.
+struct ThirdPulseTable {
+    uint16_t list[256][8];
+    uint8_t count[256];
+    constexpr ThirdPulseTable() : list(), count() {
+        for (int mask = 0; mask < 256; ++mask) {
+            int n = 0;
+            for (int k = 0; k < 8; ++k) {
+                if ((mask >> k) & 1) list[mask][n++] = static_cast<uint16_t>(k);
+            }
+            count[mask] = static_cast<uint8_t>(n);
+        }
+    }
+};
+constexpr ThirdPulseTable ThirdPulses{};
 
 // Two neighbouring doubles in one load.
 inline Pair loadPair(const double* p) {
@@ -174,47 +207,58 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         r33[h] = Pair{rr[ga][ga], rr[gb][gb]};
         for (int g = 0; g < GridSize; ++g) cross3[g][h] = Pair{rr[g][ga], rr[g][gb]};
     }
-    // The triples that pass the threshold, in scan order (collected without branching on the
-    // data, which is unpredictable), then the fourth-pulse passes over them.
-    int passing[512];
-    double passingC3[512];
+    // The triples that pass the threshold, in scan order, then the fourth-pulse passes over
+    // them. For each first and second pulse the eight third pulses are compared at once; the
+    // passing ones are appended without branching on the data (which is unpredictable): the
+    // mask of passes selects a table row listing them, which is stored whole.
+    uint16_t passing[512 + 8];
     int count = 0;
-    for (int i0 = 0; i0 <= 56; i0 += 8) {
-        for (int i1 = 2; i1 <= 58; i1 += 8) {
-            const double c2 = d[i0] + d[i1];
-            for (int i2 = 4; i2 <= 60; i2 += 8) {
-                const double c3 = c2 + d[i2];
-                passing[count] = (i0 << 12) | (i1 << 6) | i2;
-                passingC3[count] = c3;
-                count += c3 > thr ? 1 : 0;
-            }
+    Pair third[4];  // d at the third pulse's positions 4, 12, .., 60
+    for (int j = 0; j < 4; ++j) third[j] = Pair{d[16 * j + 4], d[16 * j + 12]};
+    const Pair threshold = {thr, thr};
+    for (int a = 0; a < 8; ++a) {
+        for (int b = 0; b < 8; ++b) {
+            const double c2 = d[8 * a] + d[8 * b + 2];
+            const Pair c2v = {c2, c2};
+            unsigned mask = 0;
+            for (int j = 0; j < 4; ++j) mask |= passMask(c2v + third[j] > threshold) << (2 * j);
+            Triples entries;
+            std::memcpy(&entries, ThirdPulses.list[mask], sizeof entries);
+            entries |= static_cast<uint16_t>((a << 6) | (b << 3));
+            std::memcpy(passing + count, &entries, sizeof entries);
+            count += ThirdPulses.count[mask];
         }
     }
     for (int t = 0; t < count; ++t) {
-        const int i0 = passing[t] >> 12, i1 = (passing[t] >> 6) & 63, i2 = passing[t] & 63;
+        const int i0 = 8 * (passing[t] >> 6), i1 = 8 * ((passing[t] >> 3) & 7) + 2;
+        const int i2 = 8 * (passing[t] & 7) + 4;
         const int g0 = i0 / 2, g1 = i1 / 2, g2 = i2 / 2;
-        const double c3 = passingC3[t];
+        const double c3 = d[i0] + d[i1] + d[i2];
         const double e3 =
             rr[g0][g0] + rr[g1][g1] + rr[g2][g2] + rr[g0][g1] + rr[g0][g2] + rr[g1][g2];
         // c4 = c3 + d[i3]; e4 = e3 + r(i3,i3) + R(i0,i3) + R(i1,i3) + R(i2,i3).
-        double c4[4], e4[4];
+        Pair c4[2], e4[2];
+        unsigned better = 0;
         for (int h = 0; h < 2; ++h) {
             const Pair c = Pair{c3, c3} + d3[h];
-            const Pair e = Pair{e3, e3} + r33[h] + cross3[g0][h] + cross3[g1][h] + cross3[g2][h];
-            const Pair cc = c * c;
-            c4[2 * h] = cc[0];
-            c4[2 * h + 1] = cc[1];
-            e4[2 * h] = e[0];
-            e4[2 * h + 1] = e[1];
+            e4[h] = Pair{e3, e3} + r33[h] + cross3[g0][h] + cross3[g1][h] + cross3[g2][h];
+            c4[h] = c * c;
+            better |= passMask(c4[h] * Pair{bestE, bestE} > e4[h] * Pair{bestC2, bestC2})
+                      << (2 * h);
         }
-        for (int j = 0; j < 4; ++j) {
-            if (c4[j] * bestE > e4[j] * bestC2) {
-                best[0] = i0;
-                best[1] = i1;
-                best[2] = i2;
-                best[3] = 6 + 16 * j;
-                bestC2 = c4[j];
-                bestE = e4[j];
+        // Rarely any beats the best so far; then they are taken in order, each against the
+        // best left by the one before.
+        if (better != 0) {
+            for (int j = 0; j < 4; ++j) {
+                const double c4j = c4[j / 2][j % 2], e4j = e4[j / 2][j % 2];
+                if (c4j * bestE > e4j * bestC2) {
+                    best[0] = i0;
+                    best[1] = i1;
+                    best[2] = i2;
+                    best[3] = 6 + 16 * j;
+                    bestC2 = c4j;
+                    bestE = e4j;
+                }
             }
         }
         if (--time <= 0) break;
