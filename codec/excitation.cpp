@@ -20,12 +20,19 @@ void adaptiveContribution(double out[SubframeSamples], const double window[Histo
     double v[64];
     fetchLaggedExcitation(v, window, lag + lagOffset - 1);
     const double* taps = AcbGainTable[acbGainIndex];
-    // out[n] = dotProduct(v + n, taps, 5): each sum keeps its own order (from 0, tap 0 to 4);
-    // running the taps in the outer loop lets the compiler work on several n at once.
-    for (int n = 0; n < SubframeSamples; ++n) out[n] = 0.0;
-    for (int t = 0; t < 5; ++t) {
-        const double g = taps[t];
-        for (int n = 0; n < SubframeSamples; ++n) out[n] += v[n + t] * g;
+    // out[n] = dotProduct(v + n, taps, 5): each sum keeps its own order (from 0, tap 0 to 4),
+    // two neighbouring n per register (lanes never mix).
+    typedef double Pair __attribute__((vector_size(16)));
+    Pair g[5];
+    for (int t = 0; t < 5; ++t) g[t] = Pair{taps[t], taps[t]};
+    for (int n = 0; n < SubframeSamples; n += 2) {
+        Pair sum = {0.0, 0.0};
+        for (int t = 0; t < 5; ++t) {
+            Pair x;
+            std::memcpy(&x, v + n + t, sizeof x);
+            sum += x * g[t];
+        }
+        std::memcpy(out + n, &sum, sizeof sum);
     }
 }
 

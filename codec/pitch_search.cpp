@@ -140,7 +140,7 @@ bool widePitchKernelInUse() {
 
 void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse[SubframeSamples],
                             const double prevExcitation[HistoryLength], CelpFrameParams& params,
-                            int s) {
+                            int s, double* contribution) {
     const bool even = (s % 2) == 0;
     int lag = params.pitchLag[s / 2];
     if (even) {
@@ -188,7 +188,8 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
     sp.acbGainIndex = bestG;
     params.pitchLag[s / 2] = lag;
 
-    double v[SubframeSamples];
+    double own[SubframeSamples];
+    double* v = contribution != nullptr ? contribution : own;
     adaptiveContribution(v, prevExcitation, lag, bestK, bestG);
     double filtered[SubframeSamples];
     convolve(filtered, v, impulse);
