@@ -136,40 +136,69 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     }
     sigma[OutsidePosition / 2] = 1.0;
 
-    // Energy table rr: r(p, q) on the diagonal, 2 sigma_p sigma_q r(p, q) off it, symmetric.
-    // r(p, q) for p <= q is the sum over m = 0..59-q of h[m] h[m + q - p], accumulated upward
-    // in m: the running sum of each even distance, read off whenever m reaches 59 - q, gives
-    // every entry. All distances advance together, two per register; the even and the odd
-    // samples of h are kept apart so that neighbouring distances read neighbouring values.
-    // Distances beyond the reach of m are summed too but never read off.
-    double halves[2][GridSize + 33] = {};
-    for (int m = 0; m < SubframeSamples; ++m) halves[m & 1][m / 2] = impulse[m];
-    Pair running[16];
-    for (Pair& v : running) v = Pair{0.0, 0.0};
-    double rr[GridSize][GridSize];
-    for (int m = 0; m < SubframeSamples; ++m) {
-        const int q = SubframeSamples - 1 - m;
-        const Pair hm = {impulse[m], impulse[m]};
-        const double* from = halves[m & 1] + m / 2;  // from[delta] = h[m + 2 delta]
-        const int pairs = q / 4 + 1;                 // distances 0 .. 2 pairs - 1 >= q / 2
-        for (int i = 0; i < pairs; ++i) running[i] += hm * loadPair(from + 2 * i);
-        if ((q & 1) == 0) {
-            const int c = q / 2;
-            const double* sums = reinterpret_cast<const double*>(running);
-            rr[c][c] = sums[0];
-            for (int delta = 1; delta <= c; ++delta) {
-                const int p = c - delta;
-                const double v = 2.0 * sigma[p] * sigma[c] * sums[delta];
-                rr[p][c] = v;
-                rr[c][p] = v;
-            }
+    // Correlations of the impulse response at even distances, R[c][delta] = r(c - delta, c) in
+    // grid units (position 2p): for p <= q, r(p, q) is the sum over m = 0..59-2q of
+    // h[m] h[m + 2(q - p)] in increasing m. Two distances at a time run upward in m, one per
+    // register lane, and are read off at every column they complete (m = 59 - 2c); the even
+    // and the odd samples of h are kept apart so that the two read neighbouring values. A lane
+    // past its last column sums values that are never read.
+    double even[GridSize + 1] = {}, odd[GridSize + 1] = {};
+    for (int k = 0; k < SubframeSamples / 2; ++k) {
+        even[k] = impulse[2 * k];
+        odd[k] = impulse[2 * k + 1];
+    }
+    double R[GridSize][32];
+    // Distance pair i runs over m = 0 .. 59 - 4i, in k = m / 2 up to 29 - 2i; four pairs at a
+    // time over the range they share (four independent chains of additions), then the longer
+    // ones finish alone.
+    auto advance = [&](Pair& acc, int i, int k) {
+        acc += Pair{even[k], even[k]} * loadPair(even + k + 2 * i);  // m = 2k
+        acc += Pair{odd[k], odd[k]} * loadPair(odd + k + 2 * i);     // m = 2k + 1
+        std::memcpy(&R[29 - k][2 * i], &acc, sizeof acc);
+    };
+    for (int first = 0; first < 16; first += 4) {
+        Pair acc[4];
+        for (Pair& v : acc) v = Pair{0.0, 0.0};
+        const int shared = 29 - 2 * (first + 3);  // last k of the shortest
+        for (int k = 0; k <= shared; ++k) {
+            for (int l = 0; l < 4; ++l) advance(acc[l], first + l, k);
+        }
+        for (int l = 0; l < 3; ++l) {
+            for (int k = shared + 1; k <= 29 - 2 * (first + l); ++k) advance(acc[l], first + l, k);
         }
     }
     // Pairs that reach position 60 see nothing: r is 0 there.
     constexpr int Outside = OutsidePosition / 2;
-    rr[Outside][Outside] = 0.0;
-    for (int p = 0; p < Outside; ++p) {
-        rr[p][Outside] = rr[Outside][p] = 2.0 * sigma[p] * sigma[Outside] * 0.0;
+    for (double& v : R[Outside]) v = 0.0;
+
+    // Energy table: r on the diagonal, E(p, q) = 2 sigma_p sigma_q r(p, q) off it, symmetric.
+    // S[c][delta] = E(c - delta, c), a row at a time two entries per register; the factors
+    // 2 sigma_p run backwards so that they are neighbours too.
+    double twoSigmaBack[GridSize + 1];  // 2 sigma_(30 - k)
+    for (int k = 0; k < GridSize; ++k) twoSigmaBack[k] = 2.0 * sigma[Outside - k];
+    twoSigmaBack[GridSize] = 0.0;
+    double S[GridSize][32];
+    for (int c = 1; c < GridSize; ++c) {
+        const Pair sc = {sigma[c], sigma[c]};
+        const double* twoSigma =
+            twoSigmaBack + (Outside - c);  // twoSigma[delta] = 2 sigma_(c-delta)
+        for (int delta = 0; delta <= c; delta += 2) {
+            const Pair v = (loadPair(twoSigma + delta) * sc) * loadPair(&R[c][delta]);
+            std::memcpy(&S[c][delta], &v, sizeof v);
+        }
+    }
+    auto offDiagonal = [&](int p, int q) { return p < q ? S[q][q - p] : S[p][p - q]; };
+    // The entries the search reads: the diagonal, and the first three pulses' tracks against
+    // each other (first pulse at grid 4a, second at 4b + 1, third at 4c + 2).
+    double diag[GridSize];
+    for (int g = 0; g < GridSize; ++g) diag[g] = R[g][0];
+    double e01[8][8], e02[8][8], e12[8][8];
+    for (int j = 0; j < 8; ++j) {
+        for (int k = 0; k < 8; ++k) {
+            e01[j][k] = offDiagonal(4 * j, 4 * k + 1);
+            e02[j][k] = offDiagonal(4 * j, 4 * k + 2);
+            e12[j][k] = offDiagonal(4 * j + 1, 4 * k + 2);
+        }
     }
 
     // Threshold from the even grid (searched) and the odd grid (only raises it).
@@ -204,8 +233,11 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     for (int h = 0; h < 2; ++h) {
         const int ga = (6 + 32 * h) / 2, gb = (22 + 32 * h) / 2;
         d3[h] = Pair{d[2 * ga], d[2 * gb]};
-        r33[h] = Pair{rr[ga][ga], rr[gb][gb]};
-        for (int g = 0; g < GridSize; ++g) cross3[g][h] = Pair{rr[g][ga], rr[g][gb]};
+        r33[h] = Pair{diag[ga], diag[gb]};
+        for (int g = 0; g < GridSize; ++g) {
+            cross3[g][h] = Pair{g == ga ? diag[g] : offDiagonal(g, ga),
+                                g == gb ? diag[g] : offDiagonal(g, gb)};
+        }
     }
     // The triples that pass the threshold, in scan order, then the fourth-pulse passes over
     // them. For each first and second pulse the eight third pulses are compared at once; the
@@ -230,12 +262,11 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         }
     }
     for (int t = 0; t < count; ++t) {
-        const int i0 = 8 * (passing[t] >> 6), i1 = 8 * ((passing[t] >> 3) & 7) + 2;
-        const int i2 = 8 * (passing[t] & 7) + 4;
+        const int j0 = passing[t] >> 6, j1 = (passing[t] >> 3) & 7, j2 = passing[t] & 7;
+        const int i0 = 8 * j0, i1 = 8 * j1 + 2, i2 = 8 * j2 + 4;
         const int g0 = i0 / 2, g1 = i1 / 2, g2 = i2 / 2;
         const double c3 = d[i0] + d[i1] + d[i2];
-        const double e3 =
-            rr[g0][g0] + rr[g1][g1] + rr[g2][g2] + rr[g0][g1] + rr[g0][g2] + rr[g1][g2];
+        const double e3 = diag[g0] + diag[g1] + diag[g2] + e01[j0][j1] + e02[j0][j2] + e12[j1][j2];
         // c4 = c3 + d[i3]; e4 = e3 + r(i3,i3) + R(i0,i3) + R(i1,i3) + R(i2,i3).
         Pair c4[2], e4[2];
         unsigned better = 0;
