@@ -6,6 +6,7 @@
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
+#include "vector_kernels.h"
 
 namespace brimvox {
 
@@ -81,28 +82,16 @@ void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[
 
     constexpr double EnergyScale = (1025.0 / 1024.0) / 32400.0;
     constexpr double LagScale = 1.0 / 32400.0;
-    // Autocorrelations of two windows at once, one per register lane: the eleven sums of a
-    // window side by side, each in increasing n as a single dot product adds it.
+    // Autocorrelations of the four windows side by side, each sum in increasing n as a single
+    // dot product adds it.
     double autocorr[SubframeCount][LpcOrder + 1];
-    for (int s = 0; s < SubframeCount; s += 2) {
-        Pair x[180];
-        for (int n = 0; n < 180; ++n) {
-            x[n] = Pair{HammingWindow[n] * buf[SubframeSamples * s + n],
-                        HammingWindow[n] * buf[SubframeSamples * (s + 1) + n]};
-        }
-        Pair acc[LpcOrder + 1];
-        for (Pair& a : acc) a = Pair{0.0, 0.0};
-        for (int n = 0; n < 180 - LpcOrder; ++n) {
-            const Pair xn = x[n];
-            for (int k = 0; k <= LpcOrder; ++k) acc[k] += xn * x[n + k];
-        }
-        for (int n = 180 - LpcOrder; n < 180; ++n) {
-            for (int k = 0; n + k < 180; ++k) acc[k] += x[n] * x[n + k];
-        }
-        for (int k = 0; k <= LpcOrder; ++k) {
-            autocorr[s][k] = acc[k][0];
-            autocorr[s + 1][k] = acc[k][1];
-        }
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (widePitchKernelInUse()) {
+        autocorrelationsFour(autocorr, buf, HammingWindow);
+    } else
+#endif
+    {
+        autocorrelationsTwo(autocorr, buf, HammingWindow);
     }
 
     uint16_t history = static_cast<uint16_t>(sineDetector);

@@ -108,8 +108,9 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
                             int s, double* contribution = nullptr);
 
 // The closed-loop search evaluates its candidates several at a time; on processors with AVX
-// four at once. Both ways give identical results; tests switch the wide way off to check the
-// other (not meant to be changed while another thread encodes).
+// four at once (as do the other vector kernels of the encoder, vector_kernels.h). Both ways
+// give identical results; tests switch the wide way off to check the other (not meant to be
+// changed while another thread encodes).
 void allowWidePitchKernel(bool allowed);
 bool widePitchKernelInUse();
 

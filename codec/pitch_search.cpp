@@ -5,6 +5,7 @@
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
+#include "vector_kernels.h"
 
 namespace brimvox {
 
@@ -13,18 +14,6 @@ namespace {
 constexpr int OpenLoopSpan = 120;
 
 }  // namespace
-
-// Kernels of pitch_kernel.inc: gain-row values of two or four candidates at once.
-void pitchCandidatesTwo(double values[][42], const double target[60], const double impulse[60],
-                        const double r[][64], const double gains[42][20]);
-void openLoopCorrelationsTwo(double corr[128], const double cur[120], const double* back,
-                             int first);
-#if BRIMVOX_HAVE_AVX_KERNEL
-void openLoopCorrelationsFour(double corr[128], const double cur[120], const double* back,
-                              int first);
-void pitchCandidatesFour(double values[][42], const double target[60], const double impulse[60],
-                         const double r[][64], const double gains[42][20]);
-#endif
 
 namespace {
 
@@ -90,42 +79,15 @@ int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
 
 namespace {
 
-typedef double Pair __attribute__((vector_size(16)));
-
-// Two neighbouring doubles in one load.
-inline Pair loadPair(const double* p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// y[n] = sum over j = 0..n of x[j] * h[n - j], each sum in increasing j. Eight outputs at a
-// time, two per register lane pair, so that four independent accumulations are in flight
-// (one alone waits on the latency of every addition); lanes never mix. h gets seven zeros in
-// front so that all eight outputs run over j = 0..n + 7: the extra products x[j] * 0 are +-0
-// (x is finite), and adding +-0 to a sum that began at +0 leaves it unchanged (such a sum is
-// never -0), so every output is exactly its own sum. The last block starts at 52 and
-// recomputes 52..55 to the same values.
+// y[n] = sum over j = 0..n of x[j] * h[n - j], each sum in increasing j.
 inline void convolve(double y[SubframeSamples], const double* x, const double h[SubframeSamples]) {
-    double padded[7 + SubframeSamples];
-    for (int k = 0; k < 7; ++k) padded[k] = 0.0;
-    std::memcpy(padded + 7, h, sizeof(double) * SubframeSamples);
-    for (int block = 0; block < 8; ++block) {
-        const int n = block < 7 ? 8 * block : SubframeSamples - 8;
-        Pair c01 = {0.0, 0.0}, c23 = {0.0, 0.0}, c45 = {0.0, 0.0}, c67 = {0.0, 0.0};
-        for (int j = 0; j <= n + 7; ++j) {
-            const Pair xj = {x[j], x[j]};
-            const double* hj = padded + 7 + n - j;  // h[n - j + 0..7]
-            c01 += xj * loadPair(hj);
-            c23 += xj * loadPair(hj + 2);
-            c45 += xj * loadPair(hj + 4);
-            c67 += xj * loadPair(hj + 6);
-        }
-        std::memcpy(y + n, &c01, sizeof c01);
-        std::memcpy(y + n + 2, &c23, sizeof c23);
-        std::memcpy(y + n + 4, &c45, sizeof c45);
-        std::memcpy(y + n + 6, &c67, sizeof c67);
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (useWideKernel()) {
+        convolveFour(y, x, h);
+        return;
     }
+#endif
+    convolveTwo(y, x, h);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
+#include "vector_kernels.h"
 
 namespace brimvox {
 
@@ -97,29 +98,15 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     }
 
     // Backward-filtered target d[i] = sum over k = 0..59-i of target[i + k] * impulse[k], each
-    // sum in increasing k. Eight outputs at a time, two per register lane pair, over the range
-    // of the longest; the target is zero-extended, and a product impulse[k] * 0 is +-0, which
-    // added to a sum that began at +0 changes nothing (such a sum is never -0). The last block
-    // starts at 52 and recomputes 52..55 to the same values.
-    double padded[SubframeSamples + 8];
-    std::memcpy(padded, target, sizeof(double) * SubframeSamples);
-    for (int k = SubframeSamples; k < SubframeSamples + 8; ++k) padded[k] = 0.0;
+    // sum in increasing k.
     double d[64];
-    for (int block = 0; block < 8; ++block) {
-        const int i = block < 7 ? 8 * block : SubframeSamples - 8;
-        Pair p01 = {0.0, 0.0}, p23 = {0.0, 0.0}, p45 = {0.0, 0.0}, p67 = {0.0, 0.0};
-        for (int k = 0; k < SubframeSamples - i; ++k) {
-            const Pair hk = {impulse[k], impulse[k]};
-            const double* t = padded + i + k;
-            p01 += loadPair(t) * hk;
-            p23 += loadPair(t + 2) * hk;
-            p45 += loadPair(t + 4) * hk;
-            p67 += loadPair(t + 6) * hk;
-        }
-        std::memcpy(d + i, &p01, sizeof p01);
-        std::memcpy(d + i + 2, &p23, sizeof p23);
-        std::memcpy(d + i + 4, &p45, sizeof p45);
-        std::memcpy(d + i + 6, &p67, sizeof p67);
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (widePitchKernelInUse()) {
+        backwardFilterFour(d, target, impulse);
+    } else
+#endif
+    {
+        backwardFilterTwo(d, target, impulse);
     }
     d[60] = d[61] = d[62] = d[63] = 0.0;
 
