@@ -6,4 +6,5 @@
 #define KERNEL_BACKWARD_NAME backwardFilterFour
 #define KERNEL_CONVOLVE_NAME convolveFour
 #define KERNEL_AUTOCORR_NAME autocorrelationsFour
+#define KERNEL_LAGS8_NAME lagCorrelationsFour
 #include "pitch_kernel.inc"

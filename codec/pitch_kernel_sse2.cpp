@@ -5,4 +5,5 @@
 #define KERNEL_BACKWARD_NAME backwardFilterTwo
 #define KERNEL_CONVOLVE_NAME convolveTwo
 #define KERNEL_AUTOCORR_NAME autocorrelationsTwo
+#define KERNEL_LAGS8_NAME lagCorrelationsTwo
 #include "pitch_kernel.inc"

@@ -17,6 +17,8 @@ void backwardFilterTwo(double d[60], const double target[60], const double impul
 void convolveTwo(double y[60], const double x[60], const double h[60]);
 // Autocorrelations (lags 0..10) of the four Hamming-windowed LPC analysis windows.
 void autocorrelationsTwo(double autocorr[4][11], const double buf[360], const double window[180]);
+// Correlations of a subframe with eight neighbouring windows, and their energies.
+void lagCorrelationsTwo(double c[8], double e[8], const double cur[60], const double* base);
 
 #if BRIMVOX_HAVE_AVX_KERNEL
 void pitchCandidatesFour(double values[][42], const double target[60], const double impulse[60],
@@ -26,6 +28,7 @@ void openLoopCorrelationsFour(double corr[128], const double cur[120], const dou
 void backwardFilterFour(double d[60], const double target[60], const double impulse[60]);
 void convolveFour(double y[60], const double x[60], const double h[60]);
 void autocorrelationsFour(double autocorr[4][11], const double buf[360], const double window[180]);
+void lagCorrelationsFour(double c[8], double e[8], const double cur[60], const double* base);
 #endif
 
 }  // namespace brimvox

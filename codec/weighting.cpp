@@ -4,6 +4,7 @@
 
 #include "celp_encoder.h"
 #include "celp_shared.h"
+#include "vector_kernels.h"
 
 namespace brimvox {
 
@@ -97,25 +98,30 @@ HarmonicWeight findHarmonicWeight(const double pitchBuf[PitchBufferLength], int 
                                   int openLoopLag) {
     const double* cur = pitchBuf + start;
     const double e0 = dotProduct(cur, cur, SubframeSamples);
-    // Correlation and energy of the seven lags, two lags per register (the eighth lane repeats
-    // the last lag); every sum in increasing n as dotProduct adds it.
-    Pair c[4], e[4];
-    for (int h = 0; h < 4; ++h) c[h] = e[h] = Pair{0.0, 0.0};
-    const double* past[8];
-    for (int i = 0; i < 8; ++i) past[i] = cur - (openLoopLag - 3 + (i < 7 ? i : 6));
-    for (int n = 0; n < SubframeSamples; ++n) {
-        const Pair x = {cur[n], cur[n]};
-        for (int h = 0; h < 4; ++h) {
-            const Pair p = {past[2 * h][n], past[2 * h + 1][n]};
-            c[h] += x * p;
-            e[h] += p * p;
-        }
+    // Correlation and energy of the seven lags, each sum in increasing n as dotProduct adds
+    // it; window j of the kernel is the one first + 7 - j back (j = 0 is an extra lag, ignored,
+    // which may reach one sample before the buffer: that one reads a zero).
+    const int first = openLoopLag - 3;
+    const int reach = first + 7;               // samples before cur that the windows read
+    constexpr int Span = SubframeSamples + 7;  // past[k] = cur[k - reach], k = 0..66
+    double past[Span];
+    const int missing = reach > start ? reach - start : 0;
+    for (int k = 0; k < missing; ++k) past[k] = 0.0;
+    std::memcpy(past + missing, cur - reach + missing, sizeof(double) * (Span - missing));
+    double corr[8], energy[8];
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (widePitchKernelInUse()) {
+        lagCorrelationsFour(corr, energy, cur, past);
+    } else
+#endif
+    {
+        lagCorrelationsTwo(corr, energy, cur, past);
     }
     int best = -1;
     double bestE = 1.0, bestC = 0.0, bestC2 = 0.0;
     for (int i = 0; i <= 6; ++i) {
-        const double ci = c[i / 2][i % 2];
-        const double ei = e[i / 2][i % 2];
+        const double ci = corr[7 - i];
+        const double ei = energy[7 - i];
         if (ei > 0.0 && ci > 0.0) {
             const double c2 = ci * ci;
             if (c2 * bestE > ei * bestC2) {
