@@ -64,15 +64,15 @@ int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
         const double entering = cur[-i];
         energy = energy - leaving * leaving + entering * entering;
         const double c = corr[i - MinOpenLoopLag];
-        if (energy > 0.0 && c > 0.0) {
-            const double c2 = c * c;
-            const double diff = c2 * bestE - energy * bestC2;
-            if ((diff > 0.0 && i - best < 18) || diff > 0.25 * c2 * bestE) {
-                bestE = energy;
-                bestC2 = c2;
-                best = i;
-            }
-        }
+        // The decision without branches (its outcome is unpredictable): the values are
+        // computed either way and only selected when the lag qualifies.
+        const double c2 = c * c;
+        const double diff = c2 * bestE - energy * bestC2;
+        const bool take = (energy > 0.0) & (c > 0.0) &
+                          (((diff > 0.0) & (i - best < 18)) | (diff > 0.25 * c2 * bestE));
+        bestE = take ? energy : bestE;
+        bestC2 = take ? c2 : bestC2;
+        best = take ? i : best;
     }
     return best;
 }
