@@ -135,17 +135,32 @@ bool lpcToLsp(double lsp[LpcOrder], const double p[LpcOrder], const double fallb
     poly[0][5] /= 2.0;
     poly[1][5] /= 2.0;
 
+    // Both polynomials at every grid point, one per register lane (each lane adds exactly as
+    // evaluateLspPolynomial does), so a switch to the other one needs no extra evaluation.
+    Pair coef[6];
+    for (int n = 0; n <= 5; ++n) coef[n] = Pair{poly[0][5 - n], poly[1][5 - n]};
+    auto evaluateBoth = [&coef](int j) {
+        Pair sum = {0.0, 0.0};
+        const unsigned step = static_cast<unsigned>(j);
+        for (unsigned n = 0; n <= 5; ++n) {
+            const double cosine = CosineTable[(n * step) & 511u];
+            sum += coef[n] * Pair{cosine, cosine};
+        }
+        return sum;
+    };
+
     int found = 0;
     int current = 0;  // P first, then alternating with Q
-    double prev = evaluateLspPolynomial(poly[current], 0);
+    double prev = evaluateBoth(0)[current];
     for (int j = 1; j < 256; ++j) {
-        const double cur = evaluateLspPolynomial(poly[current], j);
+        const Pair both = evaluateBoth(j);
+        const double cur = both[current];
         if (prev * cur < 0.0) {
             const double ap = std::fabs(prev);
             lsp[found++] = (j - 1) + ap / (ap + std::fabs(cur));
             if (found == LpcOrder) return true;
             current ^= 1;
-            prev = evaluateLspPolynomial(poly[current], j);
+            prev = both[current];
         } else {
             prev = cur;
         }
