@@ -200,46 +200,26 @@ const LspCodebookColumns LspColumns;
 
 }  // namespace
 
-namespace {
-
-// Band search with the band's width known to the compiler (3 or 4), so the row loop unrolls.
-template <int Width>
-int searchBand(const double (*columns)[256], const double* w, const double* x) {
-    Pair wt[Width], xt[Width];
-    for (int t = 0; t < Width; ++t) {
-        wt[t] = Pair{w[t], w[t]};
-        xt[t] = Pair{x[t], x[t]};
+int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
+    const int o = Bands[band].first;
+    double scores[256];
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (widePitchKernelInUse()) {
+        lspRowScoresFour(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
+    } else
+#endif
+    {
+        lspRowScoresTwo(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
     }
     double best = -1.0;
     int bestRow = 0;
-    // Two rows at a time, one per register lane; each lane is the scalar sequence of one row.
-    for (int row = 0; row < 256; row += 2) {
-        Pair cross = {0.0, 0.0};
-        Pair energy = {0.0, 0.0};
-        for (int t = 0; t < Width; ++t) {
-            Pair c;
-            std::memcpy(&c, &columns[t][row], sizeof c);
-            const Pair wc = wt[t] * c;
-            cross += wc * xt[t];
-            energy += wc * c;
-        }
-        const Pair e = Pair{2.0, 2.0} * cross - energy;
-        for (int lane = 0; lane < 2; ++lane) {
-            if (e[lane] > best) {
-                best = e[lane];
-                bestRow = row + lane;
-            }
+    for (int row = 0; row < 256; ++row) {
+        if (scores[row] > best) {
+            best = scores[row];
+            bestRow = row;
         }
     }
     return bestRow;
-}
-
-}  // namespace
-
-int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
-    const int o = Bands[band].first;
-    if (Bands[band].width == 4) return searchBand<4>(LspColumns.c[band], w + o, x + o);
-    return searchBand<3>(LspColumns.c[band], w + o, x + o);
 }
 
 int32_t quantiseLsp(const double lsp[LpcOrder], const double prevLsp[LpcOrder]) {

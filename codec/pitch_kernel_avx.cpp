@@ -7,4 +7,5 @@
 #define KERNEL_CONVOLVE_NAME convolveFour
 #define KERNEL_AUTOCORR_NAME autocorrelationsFour
 #define KERNEL_LAGS8_NAME lagCorrelationsFour
+#define KERNEL_LSPROWS_NAME lspRowScoresFour
 #include "pitch_kernel.inc"

@@ -6,4 +6,5 @@
 #define KERNEL_CONVOLVE_NAME convolveTwo
 #define KERNEL_AUTOCORR_NAME autocorrelationsTwo
 #define KERNEL_LAGS8_NAME lagCorrelationsTwo
+#define KERNEL_LSPROWS_NAME lspRowScoresTwo
 #include "pitch_kernel.inc"

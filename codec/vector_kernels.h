@@ -20,6 +20,10 @@ void autocorrelationsTwo(double autocorr[4][11], const double buf[360], const do
 // Correlations of a subframe with eight neighbouring windows, and their energies.
 void lagCorrelationsTwo(double c[8], double e[8], const double cur[60], const double* base);
 
+// Scores of the 256 rows of an LSP codebook band kept by columns.
+void lspRowScoresTwo(double scores[256], const double (*columns)[256], const double* w,
+                     const double* x, int width);
+
 #if BRIMVOX_HAVE_AVX_KERNEL
 void pitchCandidatesFour(double values[][42], const double target[60], const double impulse[60],
                          const double r[][64], const double gains[42][20]);
@@ -29,6 +33,8 @@ void backwardFilterFour(double d[60], const double target[60], const double impu
 void convolveFour(double y[60], const double x[60], const double h[60]);
 void autocorrelationsFour(double autocorr[4][11], const double buf[360], const double window[180]);
 void lagCorrelationsFour(double c[8], double e[8], const double cur[60], const double* base);
+void lspRowScoresFour(double scores[256], const double (*columns)[256], const double* w,
+                      const double* x, int width);
 #endif
 
 }  // namespace brimvox
