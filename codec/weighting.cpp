@@ -178,15 +178,21 @@ void impulseAndRinging(double impulse[SubframeSamples], double target[SubframeSa
         s[LpcOrder + n] = sn;
         u[LpcOrder + n] = addPastDot(t, p, u + LpcOrder + n - 1);
     }
+    // The harmonic term, both lanes at once: the impulse response's delayed value is 0 before
+    // the lag; the ringing's reads W's output, the kept history and then this subframe's
+    // zero-input response.
     const Pair* un = u + LpcOrder;
-    for (int n = 0; n < SubframeSamples; ++n) {
-        const double delayed = n - hw.lag >= 0 ? un[n - hw.lag][0] : 0.0;
-        impulse[n] = un[n][0] - hw.gain * delayed;
-        // The harmonic term of the ringing reads W's output: the kept history, then this
-        // subframe's zero-input response.
-        const int back = n - hw.lag;
-        const double past = back >= 0 ? un[back][1] : codec.ringHistory[HistoryLength + back];
-        target[n] -= un[n][1] - hw.gain * past;
+    const Pair gain = {hw.gain, hw.gain};
+    const int split = hw.lag < SubframeSamples ? hw.lag : SubframeSamples;
+    for (int n = 0; n < split; ++n) {
+        const Pair v = un[n] - gain * Pair{0.0, codec.ringHistory[HistoryLength + n - hw.lag]};
+        impulse[n] = v[0];
+        target[n] -= v[1];
+    }
+    for (int n = split; n < SubframeSamples; ++n) {
+        const Pair v = un[n] - gain * un[n - hw.lag];
+        impulse[n] = v[0];
+        target[n] -= v[1];
     }
 }
 
