@@ -6,6 +6,7 @@
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
+#include "vector_kernels.h"
 
 namespace brimvox {
 
@@ -81,28 +82,16 @@ void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[
 
     constexpr double EnergyScale = (1025.0 / 1024.0) / 32400.0;
     constexpr double LagScale = 1.0 / 32400.0;
-    // Autocorrelations of two windows at once, one per register lane: the eleven sums of a
-    // window side by side, each in increasing n as a single dot product adds it.
+    // Autocorrelations of the four windows side by side, each sum in increasing n as a single
+    // dot product adds it.
     double autocorr[SubframeCount][LpcOrder + 1];
-    for (int s = 0; s < SubframeCount; s += 2) {
-        Pair x[180];
-        for (int n = 0; n < 180; ++n) {
-            x[n] = Pair{HammingWindow[n] * buf[SubframeSamples * s + n],
-                        HammingWindow[n] * buf[SubframeSamples * (s + 1) + n]};
-        }
-        Pair acc[LpcOrder + 1];
-        for (Pair& a : acc) a = Pair{0.0, 0.0};
-        for (int n = 0; n < 180 - LpcOrder; ++n) {
-            const Pair xn = x[n];
-            for (int k = 0; k <= LpcOrder; ++k) acc[k] += xn * x[n + k];
-        }
-        for (int n = 180 - LpcOrder; n < 180; ++n) {
-            for (int k = 0; n + k < 180; ++k) acc[k] += x[n] * x[n + k];
-        }
-        for (int k = 0; k <= LpcOrder; ++k) {
-            autocorr[s][k] = acc[k][0];
-            autocorr[s + 1][k] = acc[k][1];
-        }
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (widePitchKernelInUse()) {
+        autocorrelationsFour(autocorr, buf, HammingWindow);
+    } else
+#endif
+    {
+        autocorrelationsTwo(autocorr, buf, HammingWindow);
     }
 
     uint16_t history = static_cast<uint16_t>(sineDetector);
@@ -126,7 +115,9 @@ void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[
 
 double evaluateLspPolynomial(const double c[6], int j) {
     double sum = 0.0;
-    for (int n = 0; n <= 5; ++n) sum += c[5 - n] * CosineTable[(n * j) % 512];
+    // n * j is never negative for a valid call, so the wrap is a mask.
+    const unsigned step = static_cast<unsigned>(j);
+    for (unsigned n = 0; n <= 5; ++n) sum += c[5 - n] * CosineTable[(n * step) & 511u];
     return sum;
 }
 
@@ -144,17 +135,32 @@ bool lpcToLsp(double lsp[LpcOrder], const double p[LpcOrder], const double fallb
     poly[0][5] /= 2.0;
     poly[1][5] /= 2.0;
 
+    // Both polynomials at every grid point, one per register lane (each lane adds exactly as
+    // evaluateLspPolynomial does), so a switch to the other one needs no extra evaluation.
+    Pair coef[6];
+    for (int n = 0; n <= 5; ++n) coef[n] = Pair{poly[0][5 - n], poly[1][5 - n]};
+    auto evaluateBoth = [&coef](int j) {
+        Pair sum = {0.0, 0.0};
+        const unsigned step = static_cast<unsigned>(j);
+        for (unsigned n = 0; n <= 5; ++n) {
+            const double cosine = CosineTable[(n * step) & 511u];
+            sum += coef[n] * Pair{cosine, cosine};
+        }
+        return sum;
+    };
+
     int found = 0;
     int current = 0;  // P first, then alternating with Q
-    double prev = evaluateLspPolynomial(poly[current], 0);
+    double prev = evaluateBoth(0)[current];
     for (int j = 1; j < 256; ++j) {
-        const double cur = evaluateLspPolynomial(poly[current], j);
+        const Pair both = evaluateBoth(j);
+        const double cur = both[current];
         if (prev * cur < 0.0) {
             const double ap = std::fabs(prev);
             lsp[found++] = (j - 1) + ap / (ap + std::fabs(cur));
             if (found == LpcOrder) return true;
             current ^= 1;
-            prev = evaluateLspPolynomial(poly[current], j);
+            prev = both[current];
         } else {
             prev = cur;
         }
@@ -177,31 +183,40 @@ const double* codebookRow(int band, int row) {
     return LspCodebook.band2[row];
 }
 
+// The codebook by columns: column t of band b holds element t of every row, so that two
+// neighbouring rows' elements are one load.
+struct LspCodebookColumns {
+    double c[3][4][256];
+    LspCodebookColumns() {
+        for (int band = 0; band < 3; ++band) {
+            for (int row = 0; row < 256; ++row) {
+                for (int t = 0; t < Bands[band].width; ++t)
+                    c[band][t][row] = codebookRow(band, row)[t];
+            }
+        }
+    }
+};
+const LspCodebookColumns LspColumns;
+
 }  // namespace
 
 int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
     const int o = Bands[band].first;
-    const int width = Bands[band].width;
+    double scores[256];
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (widePitchKernelInUse()) {
+        lspRowScoresFour(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
+    } else
+#endif
+    {
+        lspRowScoresTwo(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
+    }
     double best = -1.0;
     int bestRow = 0;
-    // Two rows at a time, one per register lane; each lane is the scalar sequence of one row.
-    for (int row = 0; row < 256; row += 2) {
-        const double* c0 = codebookRow(band, row);
-        const double* c1 = codebookRow(band, row + 1);
-        Pair cross = {0.0, 0.0};
-        Pair energy = {0.0, 0.0};
-        for (int t = 0; t < width; ++t) {
-            const Pair c = {c0[t], c1[t]};
-            const Pair wc = Pair{w[o + t], w[o + t]} * c;
-            cross += wc * Pair{x[o + t], x[o + t]};
-            energy += wc * c;
-        }
-        const Pair e = Pair{2.0, 2.0} * cross - energy;
-        for (int lane = 0; lane < 2; ++lane) {
-            if (e[lane] > best) {
-                best = e[lane];
-                bestRow = row + lane;
-            }
+    for (int row = 0; row < 256; ++row) {
+        if (scores[row] > best) {
+            best = scores[row];
+            bestRow = row;
         }
     }
     return bestRow;

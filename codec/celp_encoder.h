@@ -101,14 +101,16 @@ void updateRinging(double excitation[SubframeSamples], const double a[LpcOrder],
 int estimateOpenLoopLag(const double buf[PitchBufferLength], int start);
 
 // Closed-loop delay and gain row of subframe s; subtracts the filtered adaptive contribution
-// from the target. Even subframes fold the chosen delay into pitchLag[s / 2].
+// from the target. Even subframes fold the chosen delay into pitchLag[s / 2]. The chosen
+// contribution itself goes to `contribution` when that is given.
 void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse[SubframeSamples],
                             const double prevExcitation[HistoryLength], CelpFrameParams& params,
-                            int s);
+                            int s, double* contribution = nullptr);
 
 // The closed-loop search evaluates its candidates several at a time; on processors with AVX
-// four at once. Both ways give identical results; tests switch the wide way off to check the
-// other (not meant to be changed while another thread encodes).
+// four at once (as do the other vector kernels of the encoder, vector_kernels.h). Both ways
+// give identical results; tests switch the wide way off to check the other (not meant to be
+// changed while another thread encodes).
 void allowWidePitchKernel(bool allowed);
 bool widePitchKernelInUse();
 

@@ -78,19 +78,16 @@ int16_t CelpCodec::encodeFrame(const int16_t pcm[FrameSamples], uint8_t frame[Fr
         const double* a = qntLpc[s];
         const double* w = weightCoef[s];
         double impulse[SubframeSamples];
+        double pitchPart[SubframeSamples];  // the chosen adaptive-codebook contribution
 
         impulseAndRinging(impulse, target, a, w, *this, harm[s]);
-        searchAdaptiveCodebook(target, impulse, prevExcitation, params, s);
+        searchAdaptiveCodebook(target, impulse, prevExcitation, params, s, pitchPart);
         searchFixedCodebook(target, impulse, params, s, searchBudget);
-
-        const CelpSubframeParams& sp = params.subframe[s];
-        adaptiveContribution(impulse, prevExcitation, params.pitchLag[s / 2], sp.lagOffset,
-                             sp.acbGainIndex);
 
         std::memmove(prevExcitation, prevExcitation + SubframeSamples,
                      sizeof(double) * (HistoryLength - SubframeSamples));
         for (int j = 0; j < SubframeSamples; ++j) {
-            const double e = target[j] + impulse[j];
+            const double e = target[j] + pitchPart[j];
             target[j] = e;
             prevExcitation[HistoryLength - SubframeSamples + j] = clampExcitation(e);
         }

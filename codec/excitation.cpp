@@ -1,4 +1,6 @@
 // The adaptive-codebook (pitch) contribution and the fixed-codebook pulse vector.
+#include <cstring>
+
 #include "celp_shared.h"
 #include "celp_tables.h"
 
@@ -7,12 +9,10 @@ namespace brimvox {
 void fetchLaggedExcitation(double v[64], const double window[HistoryLength], int delay) {
     v[0] = window[143 - delay];
     v[1] = window[144 - delay];
-    const double* tail = window + (HistoryLength - delay);
-    int j = 0;
-    for (int k = 2; k < 64; ++k) {
-        v[k] = tail[j];
-        if (++j == delay) j = 0;
-    }
+    // One copy of the last `delay` samples (as far as they fit), then the period repeats.
+    const int first = delay < 62 ? delay : 62;
+    std::memcpy(v + 2, window + (HistoryLength - delay), sizeof(double) * first);
+    for (int k = 2 + first; k < 64; ++k) v[k] = v[k - delay];
 }
 
 void adaptiveContribution(double out[SubframeSamples], const double window[HistoryLength], int lag,
@@ -20,12 +20,19 @@ void adaptiveContribution(double out[SubframeSamples], const double window[Histo
     double v[64];
     fetchLaggedExcitation(v, window, lag + lagOffset - 1);
     const double* taps = AcbGainTable[acbGainIndex];
-    // out[n] = dotProduct(v + n, taps, 5): each sum keeps its own order (from 0, tap 0 to 4);
-    // running the taps in the outer loop lets the compiler work on several n at once.
-    for (int n = 0; n < SubframeSamples; ++n) out[n] = 0.0;
-    for (int t = 0; t < 5; ++t) {
-        const double g = taps[t];
-        for (int n = 0; n < SubframeSamples; ++n) out[n] += v[n + t] * g;
+    // out[n] = dotProduct(v + n, taps, 5): each sum keeps its own order (from 0, tap 0 to 4),
+    // two neighbouring n per register (lanes never mix).
+    typedef double Pair __attribute__((vector_size(16)));
+    Pair g[5];
+    for (int t = 0; t < 5; ++t) g[t] = Pair{taps[t], taps[t]};
+    for (int n = 0; n < SubframeSamples; n += 2) {
+        Pair sum = {0.0, 0.0};
+        for (int t = 0; t < 5; ++t) {
+            Pair x;
+            std::memcpy(&x, v + n + t, sizeof x);
+            sum += x * g[t];
+        }
+        std::memcpy(out + n, &sum, sizeof sum);
     }
 }
 

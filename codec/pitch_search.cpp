@@ -5,6 +5,7 @@
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
+#include "vector_kernels.h"
 
 namespace brimvox {
 
@@ -13,18 +14,6 @@ namespace {
 constexpr int OpenLoopSpan = 120;
 
 }  // namespace
-
-// Kernels of pitch_kernel.inc: gain-row values of two or four candidates at once.
-void pitchCandidatesTwo(double values[][42], const double target[60], const double impulse[60],
-                        const double r[][64], const double gainsT[20][42]);
-void openLoopCorrelationsTwo(double corr[128], const double cur[120], const double* back,
-                             int first);
-#if BRIMVOX_HAVE_AVX_KERNEL
-void openLoopCorrelationsFour(double corr[128], const double cur[120], const double* back,
-                              int first);
-void pitchCandidatesFour(double values[][42], const double target[60], const double impulse[60],
-                         const double r[][64], const double gainsT[20][42]);
-#endif
 
 namespace {
 
@@ -75,56 +64,30 @@ int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
         const double entering = cur[-i];
         energy = energy - leaving * leaving + entering * entering;
         const double c = corr[i - MinOpenLoopLag];
-        if (energy > 0.0 && c > 0.0) {
-            const double c2 = c * c;
-            const double diff = c2 * bestE - energy * bestC2;
-            if ((diff > 0.0 && i - best < 18) || diff > 0.25 * c2 * bestE) {
-                bestE = energy;
-                bestC2 = c2;
-                best = i;
-            }
-        }
+        // The decision without branches (its outcome is unpredictable): the values are
+        // computed either way and only selected when the lag qualifies.
+        const double c2 = c * c;
+        const double diff = c2 * bestE - energy * bestC2;
+        const bool take = (energy > 0.0) & (c > 0.0) &
+                          (((diff > 0.0) & (i - best < 18)) | (diff > 0.25 * c2 * bestE));
+        bestE = take ? energy : bestE;
+        bestC2 = take ? c2 : bestC2;
+        best = take ? i : best;
     }
     return best;
 }
 
 namespace {
 
-// Gain table transposed (column q, then row g) so that the 42 row sums of a candidate run side
-// by side; each still adds its 20 products in increasing q.
-struct TransposedGains {
-    double t[20][AcbGainRows];
-    TransposedGains() {
-        for (int g = 0; g < AcbGainRows; ++g) {
-            for (int q = 0; q < 20; ++q) t[q][g] = AcbGainTable[g][q];
-        }
-    }
-};
-const TransposedGains Gains;
-
-// y[n] = sum over j = 0..n of x[j] * h[n - j], each sum in increasing j; four outputs at a
-// time are kept in registers.
+// y[n] = sum over j = 0..n of x[j] * h[n - j], each sum in increasing j.
 inline void convolve(double y[SubframeSamples], const double* x, const double h[SubframeSamples]) {
-    for (int n = 0; n < SubframeSamples; n += 4) {
-        double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0;
-        for (int j = 0; j <= n; ++j) {
-            const double xj = x[j];
-            c0 += xj * h[n - j];
-            c1 += xj * h[n + 1 - j];
-            c2 += xj * h[n + 2 - j];
-            c3 += xj * h[n + 3 - j];
-        }
-        c1 += x[n + 1] * h[0];
-        c2 += x[n + 1] * h[1];
-        c3 += x[n + 1] * h[2];
-        c2 += x[n + 2] * h[0];
-        c3 += x[n + 2] * h[1];
-        c3 += x[n + 3] * h[0];
-        y[n] = c0;
-        y[n + 1] = c1;
-        y[n + 2] = c2;
-        y[n + 3] = c3;
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (useWideKernel()) {
+        convolveFour(y, x, h);
+        return;
     }
+#endif
+    convolveTwo(y, x, h);
 }
 
 }  // namespace
@@ -139,7 +102,7 @@ bool widePitchKernelInUse() {
 
 void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse[SubframeSamples],
                             const double prevExcitation[HistoryLength], CelpFrameParams& params,
-                            int s) {
+                            int s, double* contribution) {
     const bool even = (s % 2) == 0;
     int lag = params.pitchLag[s / 2];
     if (even) {
@@ -161,12 +124,12 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
     double values[4][AcbGainRows];
 #if BRIMVOX_HAVE_AVX_KERNEL
     if (useWideKernel()) {
-        pitchCandidatesFour(values, target, impulse, r, Gains.t);
+        pitchCandidatesFour(values, target, impulse, r, AcbGainTable);
     } else
 #endif
     {
-        pitchCandidatesTwo(values, target, impulse, r, Gains.t);
-        pitchCandidatesTwo(values + 2, target, impulse, r + 2, Gains.t);
+        pitchCandidatesTwo(values, target, impulse, r, AcbGainTable);
+        pitchCandidatesTwo(values + 2, target, impulse, r + 2, AcbGainTable);
     }
     for (int k = 0; k < candidates; ++k) {
         for (int g = 0; g < AcbGainRows; ++g) {
@@ -187,7 +150,8 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
     sp.acbGainIndex = bestG;
     params.pitchLag[s / 2] = lag;
 
-    double v[SubframeSamples];
+    double own[SubframeSamples];
+    double* v = contribution != nullptr ? contribution : own;
     adaptiveContribution(v, prevExcitation, lag, bestK, bestG);
     double filtered[SubframeSamples];
     convolve(filtered, v, impulse);

@@ -1,9 +1,16 @@
 // Fixed codebook: four signed pulses on interleaved tracks, searched against the target after
 // the pitch contribution, with a threshold on the first three pulses and a frame-wide budget
 // of fourth-pulse passes.
+#include <cstdint>
+#include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
+#include "vector_kernels.h"
 
 namespace brimvox {
 
@@ -39,6 +46,42 @@ typedef double Pair __attribute__((vector_size(16)));
 constexpr int GridSize = 31;
 constexpr int OutsidePosition = 60;  // pulse 2's last position: searchable, places nothing
 
+typedef long long PairMask __attribute__((vector_size(16)));  // a comparison of two Pairs
+typedef uint16_t Triples __attribute__((vector_size(16)));    // eight triple codes
+
+// Bit l set when lane l of a comparison holds.
+inline unsigned passMask(PairMask m) {
+#ifdef __SSE2__
+    return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
+#else
+    return (m[0] != 0 ? 1u : 0u) | (m[1] != 0 ? 2u : 0u);
+#endif
+}
+
+// For each mask of eight third-pulse passes: the passing indices 0..7 in increasing order
+// (zero after them) and how many there are.
+struct ThirdPulseTable {
+    uint16_t list[256][8];
+    uint8_t count[256];
+    constexpr ThirdPulseTable() : list(), count() {
+        for (int mask = 0; mask < 256; ++mask) {
+            int n = 0;
+            for (int k = 0; k < 8; ++k) {
+                if ((mask >> k) & 1) list[mask][n++] = static_cast<uint16_t>(k);
+            }
+            count[mask] = static_cast<uint8_t>(n);
+        }
+    }
+};
+constexpr ThirdPulseTable ThirdPulses{};
+
+// Two neighbouring doubles in one load.
+inline Pair loadPair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 }  // namespace
 
 void searchFixedCodebook(double target[SubframeSamples], double impulse[SubframeSamples],
@@ -55,47 +98,17 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     }
 
     // Backward-filtered target d[i] = sum over k = 0..59-i of target[i + k] * impulse[k], each
-    // sum in increasing k. Four outputs at a time, two per register lane pair, share the
-    // common range of k; the last terms of the longer sums follow in order.
+    // sum in increasing k.
     double d[64];
-    for (int i = 0; i < SubframeSamples; i += 4) {
-        Pair p01 = {0.0, 0.0}, p23 = {0.0, 0.0};
-        const int common = SubframeSamples - 3 - i;  // k = 0..common-1 for all four
-        for (int k = 0; k < common; ++k) {
-            const Pair hk = {impulse[k], impulse[k]};
-            p01 += Pair{target[i + k], target[i + 1 + k]} * hk;
-            p23 += Pair{target[i + 2 + k], target[i + 3 + k]} * hk;
-        }
-        double d0 = p01[0], d1 = p01[1], d2 = p23[0];
-        const double d3 = p23[1];
-        d0 += target[57] * impulse[common];
-        d1 += target[58] * impulse[common];
-        d2 += target[59] * impulse[common];
-        d0 += target[58] * impulse[common + 1];
-        d1 += target[59] * impulse[common + 1];
-        d0 += target[59] * impulse[common + 2];
-        d[i] = d0;
-        d[i + 1] = d1;
-        d[i + 2] = d2;
-        d[i + 3] = d3;
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (widePitchKernelInUse()) {
+        backwardFilterFour(d, target, impulse);
+    } else
+#endif
+    {
+        backwardFilterTwo(d, target, impulse);
     }
     d[60] = d[61] = d[62] = d[63] = 0.0;
-
-    // r(p, q) for p <= q is the sum over m = 0..59-q of h[m] h[m + q - p], accumulated upward
-    // in m: the running sum of each even distance, read off whenever m reaches 59 - q, gives
-    // every entry. All distances advance together.
-    double r[GridSize][GridSize];
-    double running[GridSize] = {};
-    for (int m = 0; m < SubframeSamples; ++m) {
-        const int q = SubframeSamples - 1 - m;
-        const double hm = impulse[m];
-        for (int delta = 0; 2 * delta <= q; ++delta) running[delta] += hm * impulse[m + 2 * delta];
-        if ((q & 1) == 0) {
-            for (int delta = 0; 2 * delta <= q; ++delta) r[q / 2 - delta][q / 2] = running[delta];
-        }
-    }
-    // Pairs that reach position 60 see nothing.
-    for (int p = 0; p < GridSize; ++p) r[p][OutsidePosition / 2] = 0.0;
 
     // Sign preselection on pairs of samples.
     double sigma[GridSize];
@@ -110,14 +123,68 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     }
     sigma[OutsidePosition / 2] = 1.0;
 
-    // Energy table: r on the diagonal, 2 sigma sigma r off it, symmetric.
-    double rr[GridSize][GridSize];
-    for (int i = 0; i < GridSize; ++i) {
-        rr[i][i] = r[i][i];
-        for (int j = i + 1; j < GridSize; ++j) {
-            const double v = 2.0 * sigma[i] * sigma[j] * r[i][j];
-            rr[i][j] = v;
-            rr[j][i] = v;
+    // Correlations of the impulse response at even distances, R[c][delta] = r(c - delta, c) in
+    // grid units (position 2p): for p <= q, r(p, q) is the sum over m = 0..59-2q of
+    // h[m] h[m + 2(q - p)] in increasing m. Two distances at a time run upward in m, one per
+    // register lane, and are read off at every column they complete (m = 59 - 2c); the even
+    // and the odd samples of h are kept apart so that the two read neighbouring values. A lane
+    // past its last column sums values that are never read.
+    double even[GridSize + 1] = {}, odd[GridSize + 1] = {};
+    for (int k = 0; k < SubframeSamples / 2; ++k) {
+        even[k] = impulse[2 * k];
+        odd[k] = impulse[2 * k + 1];
+    }
+    double R[GridSize][32];
+    // Distance pair i runs over m = 0 .. 59 - 4i, in k = m / 2 up to 29 - 2i; four pairs at a
+    // time over the range they share (four independent chains of additions), then the longer
+    // ones finish alone.
+    auto advance = [&](Pair& acc, int i, int k) {
+        acc += Pair{even[k], even[k]} * loadPair(even + k + 2 * i);  // m = 2k
+        acc += Pair{odd[k], odd[k]} * loadPair(odd + k + 2 * i);     // m = 2k + 1
+        std::memcpy(&R[29 - k][2 * i], &acc, sizeof acc);
+    };
+    for (int first = 0; first < 16; first += 4) {
+        Pair acc[4];
+        for (Pair& v : acc) v = Pair{0.0, 0.0};
+        const int shared = 29 - 2 * (first + 3);  // last k of the shortest
+        for (int k = 0; k <= shared; ++k) {
+            for (int l = 0; l < 4; ++l) advance(acc[l], first + l, k);
+        }
+        for (int l = 0; l < 3; ++l) {
+            for (int k = shared + 1; k <= 29 - 2 * (first + l); ++k) advance(acc[l], first + l, k);
+        }
+    }
+    // Pairs that reach position 60 see nothing: r is 0 there.
+    constexpr int Outside = OutsidePosition / 2;
+    for (double& v : R[Outside]) v = 0.0;
+
+    // Energy table: r on the diagonal, E(p, q) = 2 sigma_p sigma_q r(p, q) off it, symmetric.
+    // S[c][delta] = E(c - delta, c), a row at a time two entries per register; the factors
+    // 2 sigma_p run backwards so that they are neighbours too.
+    double twoSigmaBack[GridSize + 1];  // 2 sigma_(30 - k)
+    for (int k = 0; k < GridSize; ++k) twoSigmaBack[k] = 2.0 * sigma[Outside - k];
+    twoSigmaBack[GridSize] = 0.0;
+    double S[GridSize][32];
+    for (int c = 1; c < GridSize; ++c) {
+        const Pair sc = {sigma[c], sigma[c]};
+        const double* twoSigma =
+            twoSigmaBack + (Outside - c);  // twoSigma[delta] = 2 sigma_(c-delta)
+        for (int delta = 0; delta <= c; delta += 2) {
+            const Pair v = (loadPair(twoSigma + delta) * sc) * loadPair(&R[c][delta]);
+            std::memcpy(&S[c][delta], &v, sizeof v);
+        }
+    }
+    auto offDiagonal = [&](int p, int q) { return p < q ? S[q][q - p] : S[p][p - q]; };
+    // The entries the search reads: the diagonal, and the first three pulses' tracks against
+    // each other (first pulse at grid 4a, second at 4b + 1, third at 4c + 2).
+    double diag[GridSize];
+    for (int g = 0; g < GridSize; ++g) diag[g] = R[g][0];
+    double e01[8][8], e02[8][8], e12[8][8];
+    for (int j = 0; j < 8; ++j) {
+        for (int k = 0; k < 8; ++k) {
+            e01[j][k] = offDiagonal(4 * j, 4 * k + 1);
+            e02[j][k] = offDiagonal(4 * j, 4 * k + 2);
+            e12[j][k] = offDiagonal(4 * j + 1, 4 * k + 2);
         }
     }
 
@@ -153,50 +220,63 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     for (int h = 0; h < 2; ++h) {
         const int ga = (6 + 32 * h) / 2, gb = (22 + 32 * h) / 2;
         d3[h] = Pair{d[2 * ga], d[2 * gb]};
-        r33[h] = Pair{rr[ga][ga], rr[gb][gb]};
-        for (int g = 0; g < GridSize; ++g) cross3[g][h] = Pair{rr[g][ga], rr[g][gb]};
+        r33[h] = Pair{diag[ga], diag[gb]};
+        for (int g = 0; g < GridSize; ++g) {
+            cross3[g][h] = Pair{g == ga ? diag[g] : offDiagonal(g, ga),
+                                g == gb ? diag[g] : offDiagonal(g, gb)};
+        }
     }
-    // The triples that pass the threshold, in scan order (collected without branching on the
-    // data, which is unpredictable), then the fourth-pulse passes over them.
-    int passing[512];
-    double passingC3[512];
+    // The triples that pass the threshold, in scan order, then the fourth-pulse passes over
+    // them. For each first and second pulse the eight third pulses are compared at once; the
+    // passing ones are appended without branching on the data (which is unpredictable): the
+    // mask of passes selects a table row listing them, which is stored whole.
+    uint16_t passing[512 + 8];
     int count = 0;
-    for (int i0 = 0; i0 <= 56; i0 += 8) {
-        for (int i1 = 2; i1 <= 58; i1 += 8) {
-            const double c2 = d[i0] + d[i1];
-            for (int i2 = 4; i2 <= 60; i2 += 8) {
-                const double c3 = c2 + d[i2];
-                passing[count] = (i0 << 12) | (i1 << 6) | i2;
-                passingC3[count] = c3;
-                count += c3 > thr ? 1 : 0;
-            }
+    Pair third[4];  // d at the third pulse's positions 4, 12, .., 60
+    for (int j = 0; j < 4; ++j) third[j] = Pair{d[16 * j + 4], d[16 * j + 12]};
+    const Pair threshold = {thr, thr};
+    for (int a = 0; a < 8; ++a) {
+        for (int b = 0; b < 8; ++b) {
+            const double c2 = d[8 * a] + d[8 * b + 2];
+            const Pair c2v = {c2, c2};
+            unsigned mask = 0;
+            for (int j = 0; j < 4; ++j) mask |= passMask(c2v + third[j] > threshold) << (2 * j);
+            Triples entries;
+            std::memcpy(&entries, ThirdPulses.list[mask], sizeof entries);
+            entries |= static_cast<uint16_t>((a << 6) | (b << 3));
+            std::memcpy(passing + count, &entries, sizeof entries);
+            count += ThirdPulses.count[mask];
         }
     }
     for (int t = 0; t < count; ++t) {
-        const int i0 = passing[t] >> 12, i1 = (passing[t] >> 6) & 63, i2 = passing[t] & 63;
+        const int j0 = passing[t] >> 6, j1 = (passing[t] >> 3) & 7, j2 = passing[t] & 7;
+        const int i0 = 8 * j0, i1 = 8 * j1 + 2, i2 = 8 * j2 + 4;
         const int g0 = i0 / 2, g1 = i1 / 2, g2 = i2 / 2;
-        const double c3 = passingC3[t];
-        const double e3 =
-            rr[g0][g0] + rr[g1][g1] + rr[g2][g2] + rr[g0][g1] + rr[g0][g2] + rr[g1][g2];
+        const double c3 = d[i0] + d[i1] + d[i2];
+        const double e3 = diag[g0] + diag[g1] + diag[g2] + e01[j0][j1] + e02[j0][j2] + e12[j1][j2];
         // c4 = c3 + d[i3]; e4 = e3 + r(i3,i3) + R(i0,i3) + R(i1,i3) + R(i2,i3).
-        double c4[4], e4[4];
+        Pair c4[2], e4[2];
+        unsigned better = 0;
         for (int h = 0; h < 2; ++h) {
             const Pair c = Pair{c3, c3} + d3[h];
-            const Pair e = Pair{e3, e3} + r33[h] + cross3[g0][h] + cross3[g1][h] + cross3[g2][h];
-            const Pair cc = c * c;
-            c4[2 * h] = cc[0];
-            c4[2 * h + 1] = cc[1];
-            e4[2 * h] = e[0];
-            e4[2 * h + 1] = e[1];
+            e4[h] = Pair{e3, e3} + r33[h] + cross3[g0][h] + cross3[g1][h] + cross3[g2][h];
+            c4[h] = c * c;
+            better |= passMask(c4[h] * Pair{bestE, bestE} > e4[h] * Pair{bestC2, bestC2})
+                      << (2 * h);
         }
-        for (int j = 0; j < 4; ++j) {
-            if (c4[j] * bestE > e4[j] * bestC2) {
-                best[0] = i0;
-                best[1] = i1;
-                best[2] = i2;
-                best[3] = 6 + 16 * j;
-                bestC2 = c4[j];
-                bestE = e4[j];
+        // Rarely any beats the best so far; then they are taken in order, each against the
+        // best left by the one before.
+        if (better != 0) {
+            for (int j = 0; j < 4; ++j) {
+                const double c4j = c4[j / 2][j % 2], e4j = e4[j / 2][j % 2];
+                if (c4j * bestE > e4j * bestC2) {
+                    best[0] = i0;
+                    best[1] = i1;
+                    best[2] = i2;
+                    best[3] = 6 + 16 * j;
+                    bestC2 = c4j;
+                    bestE = e4j;
+                }
             }
         }
         if (--time <= 0) break;

@@ -4,6 +4,7 @@
 
 #include "celp_encoder.h"
 #include "celp_shared.h"
+#include "vector_kernels.h"
 
 namespace brimvox {
 
@@ -17,6 +18,17 @@ inline double pastDot(const double* c, const double* newest) {
     double sum = 0.0;
     for (int k = 0; k < LpcOrder; ++k) sum += c[k] * newest[-k];
     return sum;
+}
+
+// t + pastDot(c, newest) with one addition fewer on the path from the newest value, which
+// in a recursive filter is the chain every output waits for. pastDot adds its products to +0;
+// the sum started at the first product instead equals it except when every product is -0,
+// where it gives -0 instead of +0. Adding that sum to t + 0 (t itself, but -0 turned into +0,
+// computed off the chain) gives exactly t + pastDot(c, newest) in every case.
+inline double addPastDot(double t, const double* c, const double* newest) {
+    double sum = c[0] * newest[0];
+    for (int k = 1; k < LpcOrder; ++k) sum += c[k] * newest[-k];
+    return (t + 0.0) + sum;
 }
 
 // Newest-first memory -> the ten buffer entries before `at`, and back.
@@ -35,6 +47,13 @@ inline Pair pastDot(const double* c, const Pair* newest) {
     Pair sum = {0.0, 0.0};
     for (int k = 0; k < LpcOrder; ++k) sum += Pair{c[k], c[k]} * newest[-k];
     return sum;
+}
+
+// Both lanes of t + pastDot(c, newest), one addition shorter as addPastDot above.
+inline Pair addPastDot(Pair t, const double* c, const Pair* newest) {
+    Pair sum = Pair{c[0], c[0]} * newest[0];
+    for (int k = 1; k < LpcOrder; ++k) sum += Pair{c[k], c[k]} * newest[-k];
+    return (t + Pair{0.0, 0.0}) + sum;
 }
 
 }  // namespace
@@ -67,7 +86,7 @@ void weightSpeech(double speech[FrameSamples],
         const double x = speech[n];
         const double t = x - pastDot(z, xs + LpcOrder + n - 1);
         xs[LpcOrder + n] = x;
-        const double y = t + pastDot(p, ys + LpcOrder + n - 1);
+        const double y = addPastDot(t, p, ys + LpcOrder + n - 1);
         ys[LpcOrder + n] = y;
         speech[n] = y;
     }
@@ -79,25 +98,30 @@ HarmonicWeight findHarmonicWeight(const double pitchBuf[PitchBufferLength], int 
                                   int openLoopLag) {
     const double* cur = pitchBuf + start;
     const double e0 = dotProduct(cur, cur, SubframeSamples);
-    // Correlation and energy of the seven lags, two lags per register (the eighth lane repeats
-    // the last lag); every sum in increasing n as dotProduct adds it.
-    Pair c[4], e[4];
-    for (int h = 0; h < 4; ++h) c[h] = e[h] = Pair{0.0, 0.0};
-    const double* past[8];
-    for (int i = 0; i < 8; ++i) past[i] = cur - (openLoopLag - 3 + (i < 7 ? i : 6));
-    for (int n = 0; n < SubframeSamples; ++n) {
-        const Pair x = {cur[n], cur[n]};
-        for (int h = 0; h < 4; ++h) {
-            const Pair p = {past[2 * h][n], past[2 * h + 1][n]};
-            c[h] += x * p;
-            e[h] += p * p;
-        }
+    // Correlation and energy of the seven lags, each sum in increasing n as dotProduct adds
+    // it; window j of the kernel is the one first + 7 - j back (j = 0 is an extra lag, ignored,
+    // which may reach one sample before the buffer: that one reads a zero).
+    const int first = openLoopLag - 3;
+    const int reach = first + 7;               // samples before cur that the windows read
+    constexpr int Span = SubframeSamples + 7;  // past[k] = cur[k - reach], k = 0..66
+    double past[Span];
+    const int missing = reach > start ? reach - start : 0;
+    for (int k = 0; k < missing; ++k) past[k] = 0.0;
+    std::memcpy(past + missing, cur - reach + missing, sizeof(double) * (Span - missing));
+    double corr[8], energy[8];
+#if BRIMVOX_HAVE_AVX_KERNEL
+    if (widePitchKernelInUse()) {
+        lagCorrelationsFour(corr, energy, cur, past);
+    } else
+#endif
+    {
+        lagCorrelationsTwo(corr, energy, cur, past);
     }
     int best = -1;
     double bestE = 1.0, bestC = 0.0, bestC2 = 0.0;
     for (int i = 0; i <= 6; ++i) {
-        const double ci = c[i / 2][i % 2];
-        const double ei = e[i / 2][i % 2];
+        const double ci = corr[7 - i];
+        const double ei = energy[7 - i];
         if (ei > 0.0 && ci > 0.0) {
             const double c2 = ci * ci;
             if (c2 * bestE > ei * bestC2) {
@@ -149,20 +173,26 @@ void impulseAndRinging(double impulse[SubframeSamples], double target[SubframeSa
         const Pair* sPast = s + LpcOrder + n - 1;
         // -0.0 + v is exactly v, so lane 1 adds no input at all.
         const Pair x = {n == 0 ? 1.0 : 0.0, -0.0};
-        const Pair sn = x + pastDot(a, sPast);
+        const Pair sn = addPastDot(x, a, sPast);
         const Pair t = sn - pastDot(z, sPast);
         s[LpcOrder + n] = sn;
-        u[LpcOrder + n] = t + pastDot(p, u + LpcOrder + n - 1);
+        u[LpcOrder + n] = addPastDot(t, p, u + LpcOrder + n - 1);
     }
+    // The harmonic term, both lanes at once: the impulse response's delayed value is 0 before
+    // the lag; the ringing's reads W's output, the kept history and then this subframe's
+    // zero-input response.
     const Pair* un = u + LpcOrder;
-    for (int n = 0; n < SubframeSamples; ++n) {
-        const double delayed = n - hw.lag >= 0 ? un[n - hw.lag][0] : 0.0;
-        impulse[n] = un[n][0] - hw.gain * delayed;
-        // The harmonic term of the ringing reads W's output: the kept history, then this
-        // subframe's zero-input response.
-        const int back = n - hw.lag;
-        const double past = back >= 0 ? un[back][1] : codec.ringHistory[HistoryLength + back];
-        target[n] -= un[n][1] - hw.gain * past;
+    const Pair gain = {hw.gain, hw.gain};
+    const int split = hw.lag < SubframeSamples ? hw.lag : SubframeSamples;
+    for (int n = 0; n < split; ++n) {
+        const Pair v = un[n] - gain * Pair{0.0, codec.ringHistory[HistoryLength + n - hw.lag]};
+        impulse[n] = v[0];
+        target[n] -= v[1];
+    }
+    for (int n = split; n < SubframeSamples; ++n) {
+        const Pair v = un[n] - gain * un[n - hw.lag];
+        impulse[n] = v[0];
+        target[n] -= v[1];
     }
 }
 
@@ -192,11 +222,11 @@ void updateRinging(double excitation[SubframeSamples], const double a[LpcOrder],
                  sizeof(double) * (HistoryLength - SubframeSamples));
     for (int n = 0; n < SubframeSamples; ++n) {
         const double* sPast = s + LpcOrder + n - 1;
-        const double sn = excitation[n] + pastDot(a, sPast);
+        const double sn = addPastDot(excitation[n], a, sPast);
         excitation[n] = sn;
         const double t = sn - pastDot(z, sPast);
         s[LpcOrder + n] = sn;
-        const double un = t + pastDot(p, u + LpcOrder + n - 1);
+        const double un = addPastDot(t, p, u + LpcOrder + n - 1);
         u[LpcOrder + n] = un;
         codec.ringHistory[HistoryLength - SubframeSamples + n] = un;
     }

@@ -134,7 +134,7 @@ TEST(AdaptiveSearch, TiesKeepSmallerDelay) {
     EXPECT_EQ(params.subframe[1].lagOffset, 0);
 }
 
-TEST(AdaptiveSearch, UpdatedTargetIsTargetMinusFilteredVector) {
+TEST(AdaptiveSearch, UpdatedTargetIsTargetMinusFilteredChosenVector) {
     std::mt19937 rng(4);
     std::uniform_real_distribution<double> u(-3000, 3000);
     double exc[HistoryLength];
@@ -147,11 +147,13 @@ TEST(AdaptiveSearch, UpdatedTargetIsTargetMinusFilteredVector) {
         for (int n = 0; n < 60; ++n) original[n] = target[n] = 1500.0 * std::sin(0.15 * n + 1.0);
         CelpFrameParams params;
         params.pitchLag[0] = params.pitchLag[1] = 40;
-        searchAdaptiveCodebook(target, impulse, exc, params, s);
+        double chosen[60];
+        searchAdaptiveCodebook(target, impulse, exc, params, s, chosen);
         const CelpSubframeParams& sp = params.subframe[s];
         EXPECT_NE(sp.acbGainIndex, 0);
         double v[60];
         adaptiveContribution(v, exc, params.pitchLag[s / 2], sp.lagOffset, sp.acbGainIndex);
+        EXPECT_EQ(std::memcmp(chosen, v, sizeof v), 0) << s;  // the contribution handed back
         double energyBefore = 0.0, energyAfter = 0.0;
         for (int n = 0; n < 60; ++n) {
             double sum = 0.0;

@@ -1,0 +1,163 @@
+// The encoder's vector kernels against plain loops that add every sum from 0 in increasing
+// index: both widths must give the same doubles, bit for bit, also where the kernels lean on
+// zero padding (negative zeros, zero runs, sums that cancel).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "celp_encoder.h"
+#include "vector_kernels.h"
+
+namespace brimvox {
+namespace {
+
+// Inputs with the awkward values mixed in: -0, +0, runs of zeros, exact negatives.
+std::vector<double> awkward(std::mt19937& rng, int n) {
+    std::uniform_real_distribution<double> u(-5000.0, 5000.0);
+    std::vector<double> v(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        switch (rng() % 8) {
+            case 0:
+                v[static_cast<size_t>(i)] = -0.0;
+                break;
+            case 1:
+                v[static_cast<size_t>(i)] = 0.0;
+                break;
+            case 2:
+                v[static_cast<size_t>(i)] = i > 0 ? -v[static_cast<size_t>(i) - 1] : 1.0;
+                break;
+            default:
+                v[static_cast<size_t>(i)] = u(rng);
+        }
+    }
+    if (rng() % 4 == 0) {
+        for (int i = n / 2; i < n; ++i) v[static_cast<size_t>(i)] = -0.0;
+    }
+    return v;
+}
+
+bool sameBits(const double* a, const double* b, int n) {
+    return std::memcmp(a, b, sizeof(double) * static_cast<size_t>(n)) == 0;
+}
+
+#if BRIMVOX_HAVE_AVX_KERNEL
+// The four-lane kernels run only where the processor has AVX.
+bool wideKernels() {
+    allowWidePitchKernel(true);
+    return widePitchKernelInUse();
+}
+#endif
+
+TEST(VectorKernels, BackwardFilterAndConvolutionMatchPlainSums) {
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::vector<double> a = awkward(rng, 60), b = awkward(rng, 60);
+        double backward[60], conv[60];
+        for (int i = 0; i < 60; ++i) {
+            double sum = 0.0;
+            for (int k = 0; k <= 59 - i; ++k)
+                sum += a[static_cast<size_t>(i + k)] * b[static_cast<size_t>(k)];
+            backward[i] = sum;
+            sum = 0.0;
+            for (int j = 0; j <= i; ++j)
+                sum += a[static_cast<size_t>(j)] * b[static_cast<size_t>(i - j)];
+            conv[i] = sum;
+        }
+        double d[60], y[60];
+        backwardFilterTwo(d, a.data(), b.data());
+        convolveTwo(y, a.data(), b.data());
+        EXPECT_TRUE(sameBits(d, backward, 60)) << trial;
+        EXPECT_TRUE(sameBits(y, conv, 60)) << trial;
+#if BRIMVOX_HAVE_AVX_KERNEL
+        if (wideKernels()) {
+            backwardFilterFour(d, a.data(), b.data());
+            convolveFour(y, a.data(), b.data());
+            EXPECT_TRUE(sameBits(d, backward, 60)) << trial;
+            EXPECT_TRUE(sameBits(y, conv, 60)) << trial;
+        }
+#endif
+    }
+}
+
+TEST(VectorKernels, AutocorrelationsAndLagCorrelationsMatchPlainSums) {
+    std::mt19937 rng(12);
+    std::vector<double> window(180);
+    for (int n = 0; n < 180; ++n) window[static_cast<size_t>(n)] = 0.5 + 0.002 * n;
+    for (int trial = 0; trial < 50; ++trial) {
+        const std::vector<double> buf = awkward(rng, 360);
+        double expected[4][11];
+        for (int s = 0; s < 4; ++s) {
+            double x[180];
+            for (int n = 0; n < 180; ++n)
+                x[n] = window[static_cast<size_t>(n)] * buf[static_cast<size_t>(60 * s + n)];
+            for (int k = 0; k <= 10; ++k) {
+                double sum = 0.0;
+                for (int n = 0; n + k < 180; ++n) sum += x[n] * x[n + k];
+                expected[s][k] = sum;
+            }
+        }
+        double got[4][11];
+        autocorrelationsTwo(got, buf.data(), window.data());
+        EXPECT_TRUE(sameBits(&got[0][0], &expected[0][0], 44)) << trial;
+
+        // Eight windows 0..7 samples into buf against the 60 samples at buf + 100.
+        const double* cur = buf.data() + 100;
+        double c[8], e[8], ce[8], ee[8];
+        for (int j = 0; j < 8; ++j) {
+            double cs = 0.0, es = 0.0;
+            for (int n = 0; n < 60; ++n) {
+                const double p = buf[static_cast<size_t>(n + j)];
+                cs += cur[n] * p;
+                es += p * p;
+            }
+            ce[j] = cs;
+            ee[j] = es;
+        }
+        lagCorrelationsTwo(c, e, cur, buf.data());
+        EXPECT_TRUE(sameBits(c, ce, 8) && sameBits(e, ee, 8)) << trial;
+#if BRIMVOX_HAVE_AVX_KERNEL
+        if (wideKernels()) {
+            autocorrelationsFour(got, buf.data(), window.data());
+            EXPECT_TRUE(sameBits(&got[0][0], &expected[0][0], 44)) << trial;
+            lagCorrelationsFour(c, e, cur, buf.data());
+            EXPECT_TRUE(sameBits(c, ce, 8) && sameBits(e, ee, 8)) << trial;
+        }
+#endif
+    }
+}
+
+TEST(VectorKernels, LspRowScoresMatchPlainSums) {
+    std::mt19937 rng(13);
+    for (int width = 3; width <= 4; ++width) {
+        static double columns[4][256];
+        for (int t = 0; t < width; ++t) {
+            const std::vector<double> col = awkward(rng, 256);
+            for (int r = 0; r < 256; ++r) columns[t][r] = col[static_cast<size_t>(r)] / 100.0;
+        }
+        const double w[4] = {0.7, 1.3, -0.0, 2.1}, x[4] = {3.5, -1.25, 0.5, 0.0};
+        double expected[256];
+        for (int r = 0; r < 256; ++r) {
+            double cross = 0.0, energy = 0.0;
+            for (int t = 0; t < width; ++t) {
+                const double wc = w[t] * columns[t][r];
+                cross += wc * x[t];
+                energy += wc * columns[t][r];
+            }
+            expected[r] = 2.0 * cross - energy;
+        }
+        double scores[256];
+        lspRowScoresTwo(scores, columns, w, x, width);
+        EXPECT_TRUE(sameBits(scores, expected, 256)) << width;
+#if BRIMVOX_HAVE_AVX_KERNEL
+        if (wideKernels()) {
+            lspRowScoresFour(scores, columns, w, x, width);
+            EXPECT_TRUE(sameBits(scores, expected, 256)) << width;
+        }
+#endif
+    }
+}
+
+}  // namespace
+}  // namespace brimvox
