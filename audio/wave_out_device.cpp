@@ -115,6 +115,9 @@ unsigned WaveOutDevice::open(AudioEngine* engine) {
             queue->setWaveOutError(r);
             return r;
         }
+        // Not yet written, so free to fill. Set after preparing: the system's prepare clears
+        // WHDR_DONE, and a header that never reads as done would stall the loop for good.
+        headers[i]->dwFlags |= WHDR_DONE;
     }
     endReached = drained = false;
     blocksWritten = 0;
