@@ -3,6 +3,7 @@
 #include <new>
 
 #include "audio_engine.h"
+#include "wave_memory.h"
 
 namespace brimvox {
 
@@ -58,8 +59,8 @@ WaveInDevice::~WaveInDevice() {
 
 void WaveInDevice::freeBuffers() {
     for (int i = 0; i < InputBuffers; ++i) {
-        delete headers[i];
-        delete[] data[i];
+        freeWaveMemory(headers[i]);
+        freeWaveMemory(data[i]);
         headers[i] = nullptr;
         data[i] = nullptr;
     }
@@ -87,8 +88,8 @@ unsigned WaveInDevice::open(AudioEngine* engine) {
     }
     handle.store(h);
     for (int i = 0; i < InputBuffers; ++i) {
-        if (!headers[i]) headers[i] = new (std::nothrow) WAVEHDR{};
-        if (!data[i]) data[i] = new (std::nothrow) int16_t[InputBufferBytes / 2];
+        if (!headers[i]) headers[i] = static_cast<WAVEHDR*>(allocateWaveMemory(sizeof(WAVEHDR)));
+        if (!data[i]) data[i] = static_cast<int16_t*>(allocateWaveMemory(InputBufferBytes));
         if (!headers[i] || !data[i]) {
             queue->setError(MemoryErrorText);
             return MemoryErrorCode;

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "audio_engine.h"
+#include "wave_memory.h"
 
 namespace brimvox {
 
@@ -63,8 +64,8 @@ void WaveOutDevice::closeDevice() {
 
 unsigned WaveOutDevice::allocateBuffers() {
     for (int i = 0; i < OutputBuffers; ++i) {
-        if (!headers[i]) headers[i] = new (std::nothrow) WAVEHDR{};
-        if (!data[i]) data[i] = new (std::nothrow) int16_t[OutputBufferBytes / 2];
+        if (!headers[i]) headers[i] = static_cast<WAVEHDR*>(allocateWaveMemory(sizeof(WAVEHDR)));
+        if (!data[i]) data[i] = static_cast<int16_t*>(allocateWaveMemory(OutputBufferBytes));
         if (!headers[i] || !data[i]) return MemoryErrorCode;
         headers[i]->lpData = reinterpret_cast<char*>(data[i]);
     }
@@ -73,8 +74,8 @@ unsigned WaveOutDevice::allocateBuffers() {
 
 void WaveOutDevice::freeBuffers() {
     for (int i = 0; i < OutputBuffers; ++i) {
-        delete headers[i];
-        delete[] data[i];
+        freeWaveMemory(headers[i]);
+        freeWaveMemory(data[i]);
         headers[i] = nullptr;
         data[i] = nullptr;
     }
@@ -114,6 +115,9 @@ unsigned WaveOutDevice::open(AudioEngine* engine) {
             queue->setWaveOutError(r);
             return r;
         }
+        // Not yet written, so free to fill. Set after preparing: the system's prepare clears
+        // WHDR_DONE, and a header that never reads as done would stall the loop for good.
+        headers[i]->dwFlags |= WHDR_DONE;
     }
     endReached = drained = false;
     blocksWritten = 0;

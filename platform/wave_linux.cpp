@@ -278,7 +278,8 @@ MMRESULT prepare(bool capture, WaveDeviceHandle* d, WAVEHDR* h, UINT size) {
     }
     std::lock_guard<std::mutex> lock(d->mutex);
     if (h->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-    h->dwFlags |= WHDR_PREPARED;
+    // As the system's own does: preparing clears WHDR_DONE.
+    h->dwFlags = (h->dwFlags | WHDR_PREPARED) & ~WHDR_DONE;
     return MMSYSERR_NOERROR;
 }
 

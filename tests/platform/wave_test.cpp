@@ -86,7 +86,11 @@ TEST_F(WaveApi, PauseHoldsOutputAndResetReturnsEverything) {
     WAVEHDR h{};
     h.lpData = reinterpret_cast<char*>(a.data());
     h.dwBufferLength = 4800;
+    h.dwFlags = WHDR_DONE;
     ASSERT_EQ(waveOutPrepareHeader(out, &h, sizeof h), MMSYSERR_NOERROR);
+    // As on Windows, preparing a header clears WHDR_DONE: a caller that relies on it for a
+    // header it has not written yet must set it after preparing.
+    EXPECT_EQ(h.dwFlags, WHDR_PREPARED);
     ASSERT_EQ(waveOutWrite(out, &h, sizeof h), MMSYSERR_NOERROR);
     sleepMs(50);
     EXPECT_TRUE(VirtualCard::output().empty());
