@@ -101,14 +101,6 @@ HRESULT STDMETHODCALLTYPE FileStream::QueryInterface(REFIID riid, void** object)
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE FileStream::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&refCount));
-}
-
-ULONG STDMETHODCALLTYPE FileStream::Release() {
-    return release(true);
-}
-
 HRESULT STDMETHODCALLTYPE FileStream::Read(void* buffer, ULONG count, ULONG* done) {
     if (done != nullptr) *done = 0;
     if (!isOpen()) return S_FALSE;
@@ -153,27 +145,5 @@ HRESULT STDMETHODCALLTYPE FileStream::Seek(LARGE_INTEGER move, DWORD origin,
 }
 
 HRESULT STDMETHODCALLTYPE FileStream::SetSize(ULARGE_INTEGER) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE FileStream::CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*,
-                                             ULARGE_INTEGER*) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE FileStream::Commit(DWORD) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE FileStream::Revert() {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE FileStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE FileStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE FileStream::Stat(STATSTG*, DWORD) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE FileStream::Clone(IStream**) {
     return E_NOTIMPL;
 }

@@ -26,14 +26,6 @@ HRESULT STDMETHODCALLTYPE MemoryStream::QueryInterface(REFIID riid, void** objec
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE MemoryStream::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&refCount));
-}
-
-ULONG STDMETHODCALLTYPE MemoryStream::Release() {
-    return release(true);
-}
-
 bool MemoryStream::reserve(ULONGLONG n) {
     if (n <= capacity_) return true;
     ULONGLONG pages = (n & ~(kPage - 1)) + kPage;
@@ -125,27 +117,4 @@ HRESULT STDMETHODCALLTYPE MemoryStream::SetSize(ULARGE_INTEGER newSize) {
     }
     if (position_ > size_) position_ = size_;
     return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE MemoryStream::CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*,
-                                               ULARGE_INTEGER*) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE MemoryStream::Commit(DWORD) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE MemoryStream::Revert() {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE MemoryStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE MemoryStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE MemoryStream::Stat(STATSTG*, DWORD) {
-    return E_NOTIMPL;
-}
-HRESULT STDMETHODCALLTYPE MemoryStream::Clone(IStream**) {
-    return E_NOTIMPL;
 }

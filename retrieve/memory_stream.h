@@ -3,9 +3,9 @@
 #pragma once
 
 #include "com_types.h"
-#include "ref_counted.h"
+#include "stream_base.h"
 
-class MemoryStream : public IStream, public RefCounted {
+class MemoryStream : public StreamBase {
   public:
     static constexpr ULONGLONG kPage = 4096;
 
@@ -14,9 +14,6 @@ class MemoryStream : public IStream, public RefCounted {
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    ULONG addRef() override { return AddRef(); }
 
     // ISequentialStream
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* done) override;
@@ -26,16 +23,6 @@ class MemoryStream : public IStream, public RefCounted {
     HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
                                    ULARGE_INTEGER* newPosition) override;
     HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER newSize) override;
-    HRESULT STDMETHODCALLTYPE CopyTo(IStream* destination, ULARGE_INTEGER count,
-                                     ULARGE_INTEGER* read, ULARGE_INTEGER* written) override;
-    HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override;
-    HRESULT STDMETHODCALLTYPE Revert() override;
-    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER count,
-                                         DWORD lockType) override;
-    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER count,
-                                           DWORD lockType) override;
-    HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
-    HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override;
 
     ULONGLONG position() const { return position_; }
     ULONGLONG size() const { return size_; }
