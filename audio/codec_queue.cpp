@@ -222,8 +222,10 @@ bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
     std::lock_guard<std::mutex> lock(bufferMutex);
     const int n = length / FrameBytes;
     if (n == 0 && !last && codec != nullptr) return true;  // nothing to play, nothing to carry
+    // Cleared before the ring is looked at again: a slot the playback thread frees after this
+    // point sets the event anew, so the refused producer cannot miss it.
+    if (codec == nullptr || ringFull()) engine->queueSpaceEvent.reset();
     if (codec == nullptr || ringFull()) {
-        engine->queueSpaceEvent.reset();
         buffering.store(false);
         engine->queueFullEvent.set();
         return false;
@@ -241,9 +243,11 @@ bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
 
 bool PlaybackQueue::getPcm(int16_t* dst, int& count, bool& last) {
     // Only the playback thread consumes, and it also finishes the run: the slots stay put here.
+    // Cleared before the ring is looked at again, so a refused offer made after this point (the
+    // producer's sign of a full ring) sets it anew and the buffering wait sees it.
+    if (ringEmpty()) engine->queueFullEvent.reset();
     if (ringEmpty()) {
         count = 0;
-        engine->queueFullEvent.reset();
         return true;
     }
     const int r = readIndex.load(std::memory_order_relaxed);

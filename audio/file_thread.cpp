@@ -96,9 +96,14 @@ void FileThread::runReader(AudioEngine* engine) {
         }
         const bool last = got < sizeof block;
         bool accepted = false;
+        const auto stopping = [this, engine] {
+            return stopRequested.load() || engine->fileStopEvent.poll();
+        };
         while (!accepted) {
-            engine->queueSpaceEvent.wait(WaitForever);
-            if (stopRequested.load() || engine->fileStopEvent.poll()) break;
+            // Keeps looking at the stop while it waits: a refused offer clears the space event,
+            // and a stop that set it just before must not be lost.
+            waitUnless(engine->queueSpaceEvent, WaitForever, stopping);
+            if (stopping()) break;
             accepted = engine->playbackQueue->putFrames(block, static_cast<int>(got), last);
         }
         if (!accepted) break;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <functional>
@@ -69,7 +70,8 @@ class EngineTest : public ::testing::Test {
         return monotonicMs() - t0;
     }
     static std::string tempPath(const std::string& name) {
-        return ::testing::TempDir() + "brimvox_engine_" + name;
+        // Per process, so that two builds' suites can run side by side.
+        return ::testing::TempDir() + "brimvox_engine_" + std::to_string(getpid()) + "_" + name;
     }
 };
 

@@ -20,7 +20,9 @@ TEST_F(EngineTest, SoakRandomSequences) {
     VirtualCard::setInput(speechLike(2.0));
     const std::string playPath = tempPath("soak_play.bvx");
     const std::string recordPath = tempPath("soak_record.bvx");
-    const std::vector<uint8_t> frames = encodeReference(speechLike(1.0), 11);
+    // Longer than the playback ring, so file playback also stops while the reader's offers are
+    // being refused.
+    const std::vector<uint8_t> frames = encodeReference(speechLike(4.0), 44);
     writeFile(playPath, frames);
     uint64_t slowestStop = 0;
     int sequences = 0;
