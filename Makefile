@@ -45,7 +45,7 @@ win: win64 win32
 win64 win32: deps
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ -j $(JOBS)
-	@mkdir -p $(WINEPREFIX) && wineboot --init >/dev/null 2>&1 || true
+	@mkdir -p $(WINEPREFIX) && timeout 600 wineboot --init >/dev/null 2>&1 || true
 	ctest --preset $@ -j 1
 
 demo: build
