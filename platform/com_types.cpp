@@ -315,8 +315,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void*, DWORD disposit
     }
     int flags = O_CLOEXEC;
     bool read = (access & GENERIC_READ) != 0;
-    bool write = (access & GENERIC_WRITE) != 0;
+    bool append = (access & FILE_APPEND_DATA) != 0 && (access & GENERIC_WRITE) == 0;
+    bool write = (access & GENERIC_WRITE) != 0 || append;
     flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+    if (append) flags |= O_APPEND;
     switch (disposition) {
         case CREATE_NEW:
             flags |= O_CREAT | O_EXCL;

@@ -239,6 +239,7 @@ LONG InterlockedDecrement(LONG volatile* value);
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD FILE_APPEND_DATA = 0x0004u;  // every write goes to the end, atomically
 constexpr DWORD FILE_SHARE_READ = 1;
 constexpr DWORD FILE_SHARE_WRITE = 2;
 constexpr DWORD CREATE_NEW = 1;

@@ -9,8 +9,7 @@
 const char kLogPath[] = "c:\\retr_log.txt";
 
 namespace {
-// Appending through the C library seeks to the end and then writes: two threads doing that at
-// once overwrite each other's lines. Writers of this process therefore take turns.
+// Lines of this process's threads keep their order.
 std::mutex logLock;
 }  // namespace
 
@@ -29,9 +28,16 @@ void WriteLog(const char* format, ...) {
                                static_cast<unsigned>(GetTickCount()), message);
     if (length <= 0) return;
 
+    if (length >= static_cast<int>(sizeof line)) length = static_cast<int>(sizeof line) - 1;
+
+    // Opened for appending only and written in one call: the system puts each line at the end
+    // of the file as one piece, so lines of several processes (pooled server workers) sharing
+    // the log never overwrite or split each other.
     std::lock_guard<std::mutex> guard(logLock);
-    std::FILE* file = std::fopen(kLogPath, "ab");
-    if (file == nullptr) return;
-    std::fwrite(line, 1, static_cast<size_t>(length), file);
-    std::fclose(file);
+    HANDLE file = CreateFileA(kLogPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
+    CloseHandle(file);
 }
