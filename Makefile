@@ -4,6 +4,8 @@ FUZZ_SECONDS ?= 60
 export WINEPREFIX ?= $(CURDIR)/build/wineprefix
 export WINEDEBUG ?= -all
 export WINEDLLOVERRIDES ?= mscoree,mshtml=
+# Wine through a launcher that picks a loader this machine can run (scripts/wine/wine).
+export PATH := $(CURDIR)/scripts/wine:$(PATH)
 
 .PHONY: all deps build test check asan tsan fuzz win win64 win32 demo bench peers format tables clean
 
@@ -46,7 +48,15 @@ win64 win32: deps
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ -j $(JOBS)
 	@mkdir -p $(WINEPREFIX) && timeout 600 wineboot --init >/dev/null 2>&1 || true
-	ctest --preset $@ -j 1
+	@if [ $@ = win32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then \
+	    echo "win32: this machine's kernel cannot run 32-bit x86 programs, so the x86 Windows" \
+	         "programs cannot run under Wine here; only their export checks run."; \
+	    echo "ctest --preset win32 -j 1 -R _exports"; \
+	    ctest --preset win32 -j 1 -R _exports; \
+	else \
+	    echo "ctest --preset $@ -j 1"; \
+	    ctest --preset $@ -j 1; \
+	fi
 
 demo: build
 	bash scripts/demo.sh build/linux
