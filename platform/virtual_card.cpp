@@ -52,8 +52,8 @@ double parseSpeed(const std::string& text) {
 
 class VirtualStream : public PcmBackend {
   public:
-    VirtualStream(double clockSpeed, std::vector<int16_t> signal, SNDFILE* file)
-        : speed(clockSpeed), input(std::move(signal)), out(file) {}
+    VirtualStream(double clockSpeed, std::vector<int16_t> signal, SNDFILE* file, uint32_t holdDelay)
+        : speed(clockSpeed), input(std::move(signal)), out(file), holdDelayMs(holdDelay) {}
     ~VirtualStream() override {
         if (out) sf_close(out);
     }
@@ -81,7 +81,10 @@ class VirtualStream : public PcmBackend {
 
     size_t delay() override { return 0; }
     void drop() override { clockRunning = false; }
-    void hold(bool) override { clockRunning = false; }
+    void hold(bool) override {
+        if (holdDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(holdDelayMs));
+        clockRunning = false;
+    }
 
   private:
     // Blocks until count samples' worth of card time has passed since the previous block.
@@ -100,6 +103,7 @@ class VirtualStream : public PcmBackend {
     size_t position = 0;
     bool clockRunning = false;
     Clock::time_point next;
+    uint32_t holdDelayMs;
 };
 
 }  // namespace
@@ -238,6 +242,7 @@ std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, MMRESULT& result) {
     Settings& s = settings();
     std::unique_lock<std::mutex> lock(s.mutex);
     const double speed = s.haveSpeed ? s.speed : parseSpeed(envText("BRIMVOX_AUDIO_SPEED"));
+    const uint32_t holdDelay = s.faults[capture ? 1 : 0].holdDelayMs;
     result = MMSYSERR_NOERROR;
     if (capture) {
         std::vector<int16_t> signal;
@@ -259,7 +264,7 @@ std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, MMRESULT& result) {
             }
         }
         s.inputPosition = 0;
-        return std::make_unique<VirtualStream>(speed, std::move(signal), nullptr);
+        return std::make_unique<VirtualStream>(speed, std::move(signal), nullptr, holdDelay);
     }
     s.output.clear();
     const std::string path = s.haveOutputFile ? s.outputFile : envText("BRIMVOX_AUDIO_OUT");
@@ -277,7 +282,7 @@ std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, MMRESULT& result) {
             return nullptr;
         }
     }
-    return std::make_unique<VirtualStream>(speed, std::vector<int16_t>(), out);
+    return std::make_unique<VirtualStream>(speed, std::vector<int16_t>(), out, holdDelay);
 }
 
 }  // namespace brimvox

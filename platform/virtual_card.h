@@ -30,6 +30,7 @@ struct VirtualFaults {
     int addBufferAfter = 0;        // calls since open that succeed before addBufferResult applies
     MMRESULT resetResult = 0;      // waveXxxReset (the device is reset anyway)
     MMRESULT closeResult = 0;      // waveXxxClose (the device is closed anyway)
+    uint32_t holdDelayMs = 0;      // a slow driver: pausing or resuming the stream takes this long
 };
 
 // In-process settings of the card; each field overrides its environment variable when set.

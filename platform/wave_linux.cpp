@@ -80,13 +80,17 @@ void returnAll(WaveDeviceHandle* d) {
     ++d->generation;
 }
 
-void syncHold(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock) {
+// Passes a pause or resume on to the backend. True if it did, which releases the lock for the
+// call: the caller must then look at the device's state afresh, since a close, a buffer or a
+// reset may have arrived meanwhile and its notification is gone.
+bool syncHold(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock) {
     const bool want = !d->running;
-    if (want == d->held) return;
+    if (want == d->held) return false;
     d->held = want;
     lock.unlock();
     d->backend->hold(want);
     lock.lock();
+    return true;
 }
 
 void outputWorker(WaveDeviceHandle* d) {
@@ -100,8 +104,10 @@ void outputWorker(WaveDeviceHandle* d) {
             lock.lock();
             continue;
         }
-        syncHold(d, lock);
+        if (syncHold(d, lock)) continue;
+        bool released = false;  // the lock was let go in this pass
         if (!d->pending.empty() && !d->held) {
+            released = true;
             const uint64_t gen = d->generation;
             lock.unlock();
             const size_t delay = d->backend->delay();
@@ -145,7 +151,9 @@ void outputWorker(WaveDeviceHandle* d) {
         }
         if (!d->pending.empty() && !d->held) {
             d->wake.wait_for(lock, std::chrono::milliseconds(5));
-        } else {
+        } else if (!released) {
+            // Sleeps only after a whole pass under the lock found nothing to do, so every
+            // change since was notified to this wait.
             d->wake.wait(lock);
         }
     }
@@ -162,7 +170,7 @@ void inputWorker(WaveDeviceHandle* d) {
             lock.lock();
             continue;
         }
-        syncHold(d, lock);
+        if (syncHold(d, lock)) continue;
         if (d->running && !d->queue.empty() && !d->failed) {
             WAVEHDR* h = d->queue.front();
             const DWORD room =

@@ -106,6 +106,51 @@ TEST_F(WaveApi, PauseHoldsOutputAndResetReturnsEverything) {
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 }
 
+// A driver slow to pause or resume must not make the device miss a close that arrives meanwhile:
+// the close waits for the device's worker, so a missed one would never return.
+TEST_F(WaveApi, CloseDuringASlowPauseOrResumeReturns) {
+    for (const bool capture : {false, true}) {
+        SCOPED_TRACE(capture ? "input" : "output");
+        VirtualFaults slow;
+        slow.holdDelayMs = 300;
+        VirtualCard::setFaults(capture, slow);
+        const WAVEFORMATEX f = pcmFormat();
+        HWAVEOUT out = nullptr;
+        HWAVEIN in = nullptr;
+        if (capture) {
+            ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+            ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);  // the worker resumes the card
+        } else {
+            ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+            ASSERT_EQ(waveOutPause(out), MMSYSERR_NOERROR);  // the worker pauses the card
+        }
+        sleepMs(50);
+        Event closed(true);
+        struct Closing {
+            HWAVEOUT out;
+            HWAVEIN in;
+            Event* closed;
+        } job{out, in, &closed};
+        ASSERT_TRUE(startThread(
+            [](void* p) {
+                auto* j = static_cast<Closing*>(p);
+                if (j->in) {
+                    waveInReset(j->in);
+                    waveInClose(j->in);
+                } else {
+                    waveOutClose(j->out);
+                }
+                j->closed->set();
+            },
+            &job));
+        if (!closed.wait(3000)) {
+            // The closing thread is stuck holding the API: no later test could run.
+            std::fprintf(stderr, "the close never returned\n");
+            std::_Exit(1);
+        }
+    }
+}
+
 TEST_F(WaveApi, InputDeliversTheMicrophoneSignalInOrder) {
     std::vector<int16_t> mic(3000);
     for (size_t i = 0; i < mic.size(); ++i) mic[i] = static_cast<int16_t>(i * 3);
