@@ -17,24 +17,14 @@ HRESULT fromWin32(LONG error) {
     return error == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(error));
 }
 
-std::wstring modulePathW(HINSTANCE module) {
-    std::wstring path(MAX_PATH, L'\0');
+// The module's file name in the string type that `get` (GetModuleFileNameA or W) fills; empty
+// if it cannot be had.
+template <class String, class Get>
+String modulePath(HINSTANCE module, Get get) {
+    String path(MAX_PATH, 0);
     for (;;) {
-        DWORD n = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
-        if (n == 0) return std::wstring();
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-std::string modulePathA(HINSTANCE module) {
-    std::string path(MAX_PATH, '\0');
-    for (;;) {
-        DWORD n = GetModuleFileNameA(module, &path[0], static_cast<DWORD>(path.size()));
-        if (n == 0) return std::string();
+        DWORD n = get(module, &path[0], static_cast<DWORD>(path.size()));
+        if (n == 0) return String();
         if (n < path.size()) {
             path.resize(n);
             return path;
@@ -53,7 +43,7 @@ HRESULT loadScript(HINSTANCE module, std::vector<RegistryRoot>& roots) {
     std::string text(static_cast<const char*>(bytes), size);
     std::string error;
     if (!parseRegistryScript(text, roots, error)) return E_UNEXPECTED;
-    std::string path = modulePathA(module);
+    std::string path = modulePath<std::string>(module, GetModuleFileNameA);
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
     substituteVariable(roots, "MODULE", path);
     return S_OK;
@@ -155,7 +145,7 @@ HRESULT unregisterScript(HINSTANCE module) {
 
 HRESULT registerTypeLibrary(HINSTANCE module) {
     try {
-        std::wstring path = modulePathW(module);
+        std::wstring path = modulePath<std::wstring>(module, GetModuleFileNameW);
         if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
         ITypeLib* library = nullptr;
         HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);

@@ -6,11 +6,7 @@
 set -euo pipefail
 harness=$1 dll=$2 speech=$3 arch=$4
 
-export WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$dll")/../.." && pwd)/wineprefix}
-export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-mkdir -p "$WINEPREFIX"
-[ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
+. "$(dirname "$0")/../../wine_prefix.sh" "$dll"
 # Wine's ALSA driver, not whichever driver it would try first.
 wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
 

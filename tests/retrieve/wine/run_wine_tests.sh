@@ -5,11 +5,7 @@
 set -euo pipefail
 dll=$1 client=$2 script=$3 arch=$4
 
-export WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$dll")/../.." && pwd)/wineprefix}
-export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-mkdir -p "$WINEPREFIX"
-[ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
+. "$(dirname "$0")/../../wine_prefix.sh" "$dll"
 
 if [ "$arch" = win64 ]; then view=/reg:64; else view=/reg:32; fi
 # 64-bit programs of the prefix (cscript) run through the 64-bit loader, 32-bit ones through wine.
