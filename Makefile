@@ -74,6 +74,7 @@ format:
 tables:
 	python3 scripts/gen_tables.py > codec/celp_tables.cpp
 	clang-format -i codec/celp_tables.cpp
+	python3 scripts/gen_tables.py --java > java/src/main/java/org/brimvox/CelpTables.java
 
 clean:
 	rm -rf build
