@@ -65,6 +65,8 @@ bench: build
 	build/linux/bench/codec_bench --benchmark_min_time=0.5
 	build/linux/bench/record_cpu 10
 	build/linux/bench/retrieve_bench --benchmark_min_time=0.3
+	taskset -c 0 java -cp build/linux/java/brimvox.jar:build/linux/bench/decoder-bench.jar \
+	    DecoderBench build/linux/bench/codec_bench
 	bash scripts/peers.sh build/linux
 
 format:
