@@ -65,6 +65,8 @@ bench: build
 	build/linux/bench/codec_bench --benchmark_min_time=0.5
 	build/linux/bench/record_cpu 10
 	build/linux/bench/retrieve_bench --benchmark_min_time=0.3
+	taskset -c 0 java -cp build/linux/java/brimvox.jar:build/linux/bench/decoder-bench.jar \
+	    DecoderBench build/linux/bench/codec_bench
 	bash scripts/peers.sh build/linux
 
 format:
@@ -74,6 +76,7 @@ format:
 tables:
 	python3 scripts/gen_tables.py > codec/celp_tables.cpp
 	clang-format -i codec/celp_tables.cpp
+	python3 scripts/gen_tables.py --java > java/src/main/java/org/brimvox/CelpTables.java
 
 clean:
 	rm -rf build
