@@ -191,7 +191,7 @@ bool soundFile(const std::string& path, const std::string& data, std::vector<int
         if (size > avail) break;
         at = body + size + (size & 1);
     }
-    error = path + ": damaged WAV file (no format or data chunk)";
+    error = unreadable(path, data, "no format or data chunk");
     return false;
 }
 #endif
