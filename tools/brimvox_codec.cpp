@@ -226,21 +226,28 @@ bool parseArgs(const std::vector<std::string>& args, unsigned allowed, Options& 
             opt.files.push_back(a);
             continue;
         }
-        auto value = [&](const char* shortName, const char* longName, std::string& out) {
-            const std::string s = shortName, l = longName;
-            if (a == s || a == l) {
+        // An option with a value: "-t wav", "-twav", "--type wav" or "--type=wav".
+        auto value = [&](const std::string& shortName, const std::string& longName,
+                         std::string& out) {
+            if (a == shortName || a == longName) {
                 if (i + 1 >= args.size()) {
                     error = "option " + a + " needs a value";
                     return false;
                 }
                 out = args[++i];
-            } else if (a.compare(0, l.size() + 1, l + "=") == 0) {
-                out = a.substr(l.size() + 1);
+            } else if (!longName.empty() &&
+                       a.compare(0, longName.size() + 1, longName + "=") == 0) {
+                out = a.substr(longName.size() + 1);
             } else {
-                out = a.substr(s.size());  // -tTYPE
+                out = a.substr(shortName.size());
             }
             if (out.empty()) error = "option " + a + " needs a value";
             return !out.empty();
+        };
+        auto isValued = [&](const std::string& shortName, const std::string& longName) {
+            return a.compare(0, shortName.size(), shortName) == 0 ||
+                   (!longName.empty() &&
+                    (a == longName || a.compare(0, longName.size() + 1, longName + "=") == 0));
         };
         if (a == "--") {
             optionsEnded = true;
@@ -254,11 +261,10 @@ bool parseArgs(const std::vector<std::string>& args, unsigned allowed, Options& 
             opt.force = true;
         } else if ((allowed & AllowVad) && a == "--vad") {
             opt.vad = true;
-        } else if ((allowed & AllowType) &&
-                   (a.compare(0, 2, "-t") == 0 || a.compare(0, 6, "--type") == 0)) {
+        } else if ((allowed & AllowType) && isValued("-t", "--type")) {
             if (!value("-t", "--type", opt.type)) return false;
-        } else if ((allowed & AllowDir) && a.compare(0, 2, "-o") == 0) {
-            if (!value("-o", "--output-dir", opt.outDir)) return false;
+        } else if ((allowed & AllowDir) && isValued("-o", "")) {
+            if (!value("-o", "", opt.outDir)) return false;
         } else {
             error = "unknown option '" + a + "'";
             return false;
