@@ -599,8 +599,10 @@ int encodeBatch(const Options& opt) {
             if (ok) samples += pcm.size();
             if (!ok) ++failed;
             const size_t finished = ++done;
-            if (!ok) message(showProgress ? "\r" : "", fileError);
             std::lock_guard<std::mutex> lock(printLock);
+            if (!ok)
+                std::fprintf(stderr, "%sbrimvox-codec: %s\n", showProgress ? "\r" : "",
+                             fileError.c_str());
             if (opt.vad && ok)
                 std::fprintf(stderr, "# %s\n%s", opt.files[i].c_str(), vadText.c_str());
             if (showProgress) {
