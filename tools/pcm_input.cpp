@@ -1,9 +1,9 @@
 #include "pcm_input.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-
-#include "pcm_io.h"
 
 #ifdef BRIMVOX_HAVE_SNDFILE
 #include <sndfile.h>
@@ -22,12 +22,16 @@ uint16_t le16(const unsigned char* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
-bool rawSamples(const std::string& data, std::vector<int16_t>& pcm, std::string& note) {
-    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-    pcm.resize(data.size() / 2);
-    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>(le16(p + 2 * i));
-    if (data.size() % 2 != 0) note = "ignoring 1 trailing byte (not a whole 16-bit sample)";
-    return true;
+std::string notSoundFile(const std::string& name) {
+    return name + ": not a sound file (use --raw for headerless 8 kHz 16-bit PCM)";
+}
+
+// The error for bytes the reader refused: a plain refusal when they carry no known header,
+// otherwise what they look like and why they could not be read.
+std::string unreadable(const std::string& name, const std::string& data, const char* why) {
+    const std::string kind = containerName(data);
+    if (kind.empty()) return notSoundFile(name);
+    return name + ": " + kind + " file that cannot be read: " + why;
 }
 
 #ifdef BRIMVOX_HAVE_SNDFILE
@@ -80,7 +84,7 @@ bool soundFile(const std::string& path, const std::string& data, std::vector<int
     SF_INFO info{};
     SNDFILE* f = sf_open_virtual(&io, SFM_READ, &info, &mem);
     if (!f) {
-        error = path + ": " + sf_strerror(nullptr);
+        error = unreadable(path, data, sf_strerror(nullptr));
         return false;
     }
     if (info.channels < 1 || info.samplerate < 1) {
@@ -155,7 +159,11 @@ bool soundFile(const std::string& path, const std::string& data, std::vector<int
                std::string&, std::string& error) {
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     if (data.size() < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0) {
-        error = path + ": not a WAV file (this build reads WAV and raw PCM only)";
+        const std::string kind = containerName(data);
+        error = kind.empty() ? notSoundFile(path)
+                             : path + ": " + kind +
+                                   " file: this build reads only WAV (16-bit mono 8000 Hz) and, "
+                                   "with --raw, headerless PCM";
         return false;
     }
     bool haveFormat = false;
@@ -177,32 +185,81 @@ bool soundFile(const std::string& path, const std::string& data, std::vector<int
         } else if (std::memcmp(p + at, "data", 4) == 0) {
             if (!haveFormat) break;
             std::string note;
-            return rawSamples(data.substr(body, size < avail ? size : avail), pcm, note);
+            rawSamples(data.substr(body, size < avail ? size : avail), pcm, note);
+            return true;
         }
         if (size > avail) break;
         at = body + size + (size & 1);
     }
-    error = path + ": damaged WAV file (no format or data chunk)";
+    error = unreadable(path, data, "no format or data chunk");
     return false;
 }
 #endif
 
 }  // namespace
 
-bool looksLikeSoundFile(const std::string& data) {
-    static const char* const Magic[] = {"RIFF", "RF64", "FORM", "fLaC", "OggS", ".snd", "caff"};
-    if (data.size() < 12) return false;
-    for (const char* m : Magic) {
-        if (data.compare(0, 4, m) == 0) return true;
+const char* const InputFormatsText =
+#ifdef BRIMVOX_HAVE_SNDFILE
+    "any sound file libsndfile reads (WAV, FLAC, Ogg, AIFF, MP3, ...; any sample rate and\n"
+    "channel count: mixed down to mono and resampled to 8000 Hz)";
+#else
+    "a WAV file of 16-bit mono PCM at 8000 Hz (this Windows build has no libsndfile, so it\n"
+    "reads no other sound file types)";
+#endif
+
+bool readAll(const std::string& path, std::string& data, std::string& error) {
+    const bool useStdin = path == "-";
+    FILE* f = useStdin ? stdin : std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = path + ": " + std::strerror(errno);
+        return false;
     }
-    return false;
+    data.clear();
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+    const bool failed = std::ferror(f) != 0;
+    if (failed) error = (useStdin ? std::string("stdin") : path) + ": " + std::strerror(errno);
+    if (!useStdin) std::fclose(f);
+    return !failed;
 }
 
-bool decodePcmInput(const std::string& path, const std::string& data, std::vector<int16_t>& pcm,
-                    std::string& note, std::string& error) {
+std::string containerName(const std::string& data) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    const size_t n = data.size();
+    auto starts = [&](const char* magic, size_t at = 0) {
+        const size_t len = std::strlen(magic);
+        return n >= at + len && std::memcmp(p + at, magic, len) == 0;
+    };
+    if (starts("RIFF") && starts("WAVE", 8)) return "WAV";
+    if (starts("RF64") || starts("BW64")) return "WAV (RF64)";
+    if (starts("RIFF")) return "RIFF";
+    if (starts("fLaC")) return "FLAC";
+    if (starts("OggS")) return "Ogg";
+    if (starts("ID3")) return "MP3";
+    if (starts("FORM") && (starts("AIFF", 8) || starts("AIFC", 8))) return "AIFF";
+    if (starts("FORM")) return "IFF";
+    if (starts(".snd")) return "AU";
+    if (starts("caff")) return "CAF";
+    // An MPEG audio frame header: 11 sync bits, a valid version, layer, bit rate and rate.
+    if (n >= 4 && p[0] == 0xFF && (p[1] & 0xE0) == 0xE0 && (p[1] & 0x18) != 0x08 &&
+        (p[1] & 0x06) != 0 && (p[2] & 0xF0) != 0xF0 && (p[2] & 0x0C) != 0x0C) {
+        return "MPEG audio";
+    }
+    return "";
+}
+
+void rawSamples(const std::string& data, std::vector<int16_t>& pcm, std::string& note) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    pcm.resize(data.size() / 2);
+    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>(le16(p + 2 * i));
+    note = data.size() % 2 != 0 ? "ignoring 1 trailing byte (not a whole 16-bit sample)" : "";
+}
+
+bool soundFileSamples(const std::string& name, const std::string& data, std::vector<int16_t>& pcm,
+                      std::string& note, std::string& error) {
     note.clear();
-    if (isWavPath(path) || looksLikeSoundFile(data)) return soundFile(path, data, pcm, note, error);
-    return rawSamples(data, pcm, note);
+    return soundFile(name, data, pcm, note, error);
 }
 
 }  // namespace brimvox::cli

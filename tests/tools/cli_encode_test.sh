@@ -43,17 +43,17 @@ check "roundtrip rejects -o" test "$(status "$cli" roundtrip -o "$tmp" "$tmp/ten
 check "unreadable input fails with 1" test "$(status "$cli" encode "$tmp/none.raw" "$tmp/o.bvx")" = 1
 check "unreadable input: one clear line" test "$(cat "$tmp/err")" = "brimvox-codec: $tmp/none.raw: No such file or directory"
 check "unreadable input writes nothing" test ! -e "$tmp/o.bvx"
-check "uncreatable output fails with 1" test "$(status "$cli" encode "$tmp/ten.raw" "$tmp/no/dir/o.bvx")" = 1
+check "uncreatable output fails with 1" test "$(status "$cli" encode --raw "$tmp/ten.raw" "$tmp/no/dir/o.bvx")" = 1
 printf 'RIFF\x10\x00\x00\x00WAVEjunkjunk' > "$tmp/broken.wav"
 check "damaged WAV fails with 1" test "$(status "$cli" encode "$tmp/broken.wav" "$tmp/o.bvx")" = 1
 check "damaged WAV names the file" grep -q "broken.wav" "$tmp/err"
 
-check "raw encode succeeds" test "$(status "$cli" encode "$tmp/ten.raw" "$tmp/ten.bvx")" = 0
+check "raw encode succeeds" test "$(status "$cli" encode --raw "$tmp/ten.raw" "$tmp/ten.bvx")" = 0
 check "ten frames of 18 bytes" test "$(size "$tmp/ten.bvx")" = 180
-check "a partial last frame is padded, not lost" test "$(status "$cli" encode "$tmp/tenplus.raw" "$tmp/tenplus.bvx"; size "$tmp/tenplus.bvx")" = "0
+check "a partial last frame is padded, not lost" test "$(status "$cli" encode --raw "$tmp/tenplus.raw" "$tmp/tenplus.bvx"; size "$tmp/tenplus.bvx")" = "0
 198"
 check "padding keeps the earlier frames" cmp -s -n 180 "$tmp/ten.bvx" "$tmp/tenplus.bvx"
-check "a stray byte is noted" test "$(status "$cli" encode "$tmp/odd.raw" "$tmp/odd.bvx"; grep -c "trailing byte" "$tmp/err")" = "0
+check "a stray byte is noted" test "$(status "$cli" encode --raw "$tmp/odd.raw" "$tmp/odd.bvx"; grep -c "trailing byte" "$tmp/err")" = "0
 1"
 check "every encoded frame is valid" grep -q "^bad frames: *0$" <("$cli" info "$tmp/tenplus.bvx")
 
@@ -64,9 +64,9 @@ mkwav "$tmp/ten.raw" "$tmp/ten8k.wav" 8000 1
 check "8000 Hz mono WAV encodes like the raw samples" test "$(status "$cli" encode "$tmp/ten8k.wav" "$tmp/wav.bvx")" = 0
 check "8000 Hz mono WAV gives identical frames" cmp -s "$tmp/wav.bvx" "$tmp/ten.bvx"
 mkwav "$tmp/ten.raw" "$tmp/stereo.wav" 8000 2
-"$cli" encode "$tmp/stereo.wav" "$tmp/stereo.bvx" 2>"$tmp/err"
+"$cli" encode -v "$tmp/stereo.wav" "$tmp/stereo.bvx" 2>"$tmp/err"
 check "identical stereo channels mix down to the same frames" cmp -s "$tmp/stereo.bvx" "$tmp/ten.bvx"
-check "the conversion is noted" grep -q "converted 2 channel" "$tmp/err"
+check "the conversion is noted with -v" grep -q "converted 2 channel" "$tmp/err"
 cat "$tmp/ten8k.wav" > "$tmp/wav-without-suffix"
 "$cli" encode "$tmp/wav-without-suffix" "$tmp/sniffed.bvx" 2>/dev/null
 check "a WAV header is recognised without the suffix" cmp -s "$tmp/sniffed.bvx" "$tmp/ten.bvx"
@@ -75,33 +75,33 @@ check "16 kHz WAV is resampled" test "$(status "$cli" encode "$tmp/s16k.wav" "$t
 full=$(( ( $(size "$speech") / 2 / 2 + 239 ) / 240 * 18 ))
 check "resampling keeps the duration (half the samples at 8 kHz)" test "$(size "$tmp/s16k.bvx")" -ge $((full - 36)) -a "$(size "$tmp/s16k.bvx")" -le $((full + 36))
 
-check "roundtrip succeeds" test "$(status "$cli" roundtrip "$tmp/ten.raw" "$tmp/rt.raw")" = 0
+check "roundtrip succeeds" test "$(status "$cli" roundtrip --raw "$tmp/ten.raw" "$tmp/rt.raw")" = 0
 "$cli" decode "$tmp/ten.bvx" "$tmp/dec.raw" 2>/dev/null
 check "roundtrip equals encode then decode" cmp -s "$tmp/rt.raw" "$tmp/dec.raw"
-check "roundtrip to WAV" test "$(status "$cli" roundtrip "$tmp/ten.raw" "$tmp/rt.wav")" = 0
+check "roundtrip to WAV" test "$(status "$cli" roundtrip --raw "$tmp/ten.raw" "$tmp/rt.wav")" = 0
 check "roundtrip WAV is 8000 Hz mono with 2400 samples" test "$(python3 -c "
 import wave, sys
 w = wave.open(sys.argv[1])
 print(w.getframerate(), w.getnchannels(), w.getnframes())" "$tmp/rt.wav")" = "8000 1 2400"
 
-"$cli" encode --vad "$tmp/tenplus.raw" "$tmp/v.bvx" 2>"$tmp/vad"
+"$cli" encode --vad --raw "$tmp/tenplus.raw" "$tmp/v.bvx" 2>"$tmp/vad"
 check "--vad writes one line per frame" test "$(wc -l < "$tmp/vad")" = 11
 check "--vad lines are frame, time, decision" grep -qE '^10 0\.300 [01]$' "$tmp/vad"
 check "--vad does not change the frames" cmp -s "$tmp/v.bvx" "$tmp/tenplus.bvx"
 
 mkdir -p "$tmp/in" "$tmp/outdir"
 for i in 1 2 3 4 5; do head -c $((4800 * i)) "$speech" > "$tmp/in/part$i.raw"; done
-check "batch encode succeeds" test "$(status "$cli" encode -o "$tmp/outdir" "$tmp"/in/part*.raw)" = 0
+check "batch encode succeeds" test "$(status "$cli" encode --raw -o "$tmp/outdir" "$tmp"/in/part*.raw)" = 0
 ok=true
 for i in 1 2 3 4 5; do
-    "$cli" encode "$tmp/in/part$i.raw" "$tmp/single$i.bvx" 2>/dev/null
+    "$cli" encode --raw "$tmp/in/part$i.raw" "$tmp/single$i.bvx" 2>/dev/null
     cmp -s "$tmp/outdir/part$i.bvx" "$tmp/single$i.bvx" || ok=false
 done
 check "batch outputs equal single encodes" $ok
 cp "$tmp/in/part1.raw" "$tmp/part1.raw"
-check "two inputs to one output name are refused" test "$(status "$cli" encode -o "$tmp/outdir" "$tmp/in/part1.raw" "$tmp/part1.raw")" = 1
+check "two inputs to one output name are refused" test "$(status "$cli" encode --raw -o "$tmp/outdir" "$tmp/in/part1.raw" "$tmp/part1.raw")" = 1
 mkdir -p "$tmp/outdir2"
-check "batch with a missing input fails with 1" test "$(status "$cli" encode -o "$tmp/outdir2" "$tmp/in/part2.raw" "$tmp/in/nothere.raw")" = 1
+check "batch with a missing input fails with 1" test "$(status "$cli" encode --raw -o "$tmp/outdir2" "$tmp/in/part2.raw" "$tmp/in/nothere.raw")" = 1
 check "batch names the missing input" grep -q "nothere.raw: No such file" "$tmp/err"
 check "batch still writes the good inputs" cmp -s "$tmp/outdir2/part2.bvx" "$tmp/single2.bvx"
 check "batch refuses stdin" test "$(status "$cli" encode -o "$tmp/outdir" -)" = 2

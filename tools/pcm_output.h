@@ -1,0 +1,39 @@
+// PCM output for the command-line tool: 16-bit mono 8000 Hz samples as a sound file of a type
+// named by an extension or a type name (through libsndfile where the build has it), or as raw
+// little-endian samples.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brimvox::cli {
+
+struct SoundType {
+    std::string name;  // as the user wrote it, lower case
+    int format = 0;    // libsndfile major format and subtype; 0 for raw samples
+};
+
+// The extension of a path, lower case and without the dot; empty when it has none.
+std::string extensionOf(const std::string& path);
+
+// Finds a type this build can write, by type name or extension (case-insensitive).
+bool findSoundType(const std::string& name, SoundType& type);
+
+// True when the extension or type name is a sound file type (one this build writes or one of
+// the common types it may not), i.e. a name that must not hold compressed frames.
+bool isSoundType(const std::string& name);
+
+// The type names this build writes, for messages: "wav, flac, ...". The list starts at column
+// `indent`; lines break before `width` columns and continue after `indent` spaces.
+std::string writableTypes(size_t width = SIZE_MAX, size_t indent = 0);
+
+// Renders the samples as a complete file of the given type.
+bool renderSound(const SoundType& type, const std::vector<int16_t>& pcm, std::string& bytes,
+                 std::string& error);
+
+// Sets stdin/stdout to binary mode where the C library distinguishes text mode.
+void setBinaryStdio();
+
+}  // namespace brimvox::cli
