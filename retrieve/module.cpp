@@ -50,14 +50,7 @@ class UploadRetrieveFactory : public IClassFactory {
         return hr;
     }
 
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock) {
-            moduleLock();
-        } else {
-            moduleUnlock();
-        }
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return lockServer(lock); }
 
     virtual ~UploadRetrieveFactory() = default;
 
