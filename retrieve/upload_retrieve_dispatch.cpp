@@ -1,4 +1,5 @@
 // IDispatch of UploadRetrieve, driven by the registered type information of IUploadRetrieve.
+#include "com_guard.h"
 #include "type_info_cache.h"
 #include "upload_retrieve.h"
 
@@ -50,29 +51,33 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::GetTypeInfo(UINT index, LCID lcid, ITy
     if (info == nullptr) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    return getUploadRetrieveTypeInfo(lcid, info);
+    return comGuard([&] { return getUploadRetrieveTypeInfo(lcid, info); });
 }
 
 HRESULT STDMETHODCALLTYPE UploadRetrieve::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count,
                                                         LCID lcid, DISPID* ids) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    ITypeInfo* info = nullptr;
-    HRESULT hr = getUploadRetrieveTypeInfo(lcid, &info);
-    if (FAILED(hr)) return hr;
-    hr = DispGetIDsOfNames(info, names, count, ids);
-    info->Release();
-    return hr;
+    return comGuard([&] {
+        ITypeInfo* info = nullptr;
+        HRESULT hr = getUploadRetrieveTypeInfo(lcid, &info);
+        if (FAILED(hr)) return hr;
+        hr = DispGetIDsOfNames(info, names, count, ids);
+        info->Release();
+        return hr;
+    });
 }
 
 HRESULT STDMETHODCALLTYPE UploadRetrieve::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
                                                  DISPPARAMS* params, VARIANT* result,
                                                  EXCEPINFO* exception, UINT* argError) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    ITypeInfo* info = nullptr;
-    HRESULT hr = getUploadRetrieveTypeInfo(lcid, &info);
-    if (FAILED(hr)) return hr;
-    hr = DispInvoke(static_cast<IUploadRetrieve*>(this), info, id, flags, params, result, exception,
-                    argError);
-    info->Release();
-    return hr;
+    return comGuard([&] {
+        ITypeInfo* info = nullptr;
+        HRESULT hr = getUploadRetrieveTypeInfo(lcid, &info);
+        if (FAILED(hr)) return hr;
+        hr = DispInvoke(static_cast<IUploadRetrieve*>(this), info, id, flags, params, result,
+                        exception, argError);
+        info->Release();
+        return hr;
+    });
 }
