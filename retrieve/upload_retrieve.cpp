@@ -321,7 +321,16 @@ HRESULT UploadRetrieve::dataToTheEnd(VARIANT* pvResult) {
     if (requestStream_ != nullptr) {
         ULONGLONG position = requestStream_->position();
         ULONGLONG size = requestStream_->size();
-        if (size > position && !copy->assign(requestStream_->data() + position, size - position)) {
+        bool copied = true;
+        try {
+            if (size > position) {
+                copied = copy->assign(requestStream_->data() + position, size - position);
+            }
+        } catch (...) {
+            copy->Release();
+            throw;
+        }
+        if (!copied) {
             copy->Release();
             return E_OUTOFMEMORY;
         }
