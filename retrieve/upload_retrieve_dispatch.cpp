@@ -14,6 +14,32 @@ BOOL CALLBACK initLock(PINIT_ONCE, PVOID, PVOID*) {
     return TRUE;
 }
 
+// The number of arguments a call of member `id` with `flags` takes (its [out, retval] parameter
+// is not passed); -1 when no member matches.
+int argumentsTaken(ITypeInfo* info, DISPID id, WORD flags) {
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr))) return -1;
+    WORD functions = attr->cFuncs;
+    info->ReleaseTypeAttr(attr);
+    int taken = -1;
+    for (UINT i = 0; i < functions && taken < 0; ++i) {
+        FUNCDESC* function = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &function))) continue;
+        if (function->memid == id && (static_cast<WORD>(function->invkind) & flags) != 0 &&
+            function->cParamsOpt == 0) {
+            taken = 0;
+            for (SHORT p = 0; p < function->cParams; ++p) {
+                if ((function->lprgelemdescParam[p].paramdesc.wParamFlags & PARAMFLAG_FRETVAL) ==
+                    0) {
+                    ++taken;
+                }
+            }
+        }
+        info->ReleaseFuncDesc(function);
+    }
+    return taken;
+}
+
 }  // namespace
 
 HRESULT getUploadRetrieveTypeInfo(LCID lcid, ITypeInfo** info) {
@@ -75,6 +101,13 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::Invoke(DISPID id, REFIID riid, LCID lc
         ITypeInfo* info = nullptr;
         HRESULT hr = getUploadRetrieveTypeInfo(lcid, &info);
         if (FAILED(hr)) return hr;
+        // More arguments than the member takes are refused, as the system's DispInvoke does on
+        // Windows; some implementations of it pass the extra ones over silently.
+        int taken = params != nullptr ? argumentsTaken(info, id, flags) : -1;
+        if (taken >= 0 && params->cArgs > static_cast<UINT>(taken)) {
+            info->Release();
+            return DISP_E_BADPARAMCOUNT;
+        }
         hr = DispInvoke(static_cast<IUploadRetrieve*>(this), info, id, flags, params, result,
                         exception, argError);
         info->Release();
