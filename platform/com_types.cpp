@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 const IID IID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -44,11 +45,8 @@ BSTR SysAllocStringLen(const OLECHAR* text, UINT length) {
     uint32_t prefix = static_cast<uint32_t>(bytes);
     std::memcpy(block, &prefix, sizeof prefix);
     auto* chars = reinterpret_cast<OLECHAR*>(block + sizeof(uint32_t));
-    if (text != nullptr) {
-        std::memcpy(chars, text, bytes);
-    } else {
-        std::memset(chars, 0, bytes);
-    }
+    // Like the system's, a string allocated without text is left uninitialised.
+    if (text != nullptr) std::memcpy(chars, text, bytes);
     chars[length] = 0;
     return chars;
 }
@@ -93,16 +91,67 @@ HRESULT VariantClear(VARIANT* v) {
     return S_OK;
 }
 
-SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lbound, ULONG count) {
-    ULONG element = vt == VT_UI1 ? 1 : vt == VT_I2 ? 2 : vt == VT_I4 ? 4 : 0;
-    if (element == 0) return nullptr;
-    auto* array = static_cast<SAFEARRAY*>(std::calloc(1, sizeof(SAFEARRAY)));
+namespace {
+
+ULONG elementSize(VARTYPE vt, USHORT& features) {
+    features = 0;
+    switch (vt) {
+        case VT_UI1:
+        case VT_I1:
+            return 1;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL:
+            return 2;
+        case VT_I4:
+        case VT_UI4:
+        case VT_R4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_ERROR:
+            return 4;
+        case VT_R8:
+        case VT_I8:
+        case VT_UI8:
+        case VT_CY:
+        case VT_DATE:
+            return 8;
+        case VT_BSTR:
+            features = FADF_BSTR;
+            return sizeof(BSTR);
+        case VT_UNKNOWN:
+            features = FADF_UNKNOWN;
+            return sizeof(IUnknown*);
+        case VT_DISPATCH:
+            features = FADF_DISPATCH;
+            return sizeof(IDispatch*);
+        case VT_VARIANT:
+            features = FADF_VARIANT;
+            return sizeof(VARIANT);
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT dims, const SAFEARRAYBOUND* bounds) {
+    USHORT features = 0;
+    ULONG element = elementSize(vt, features);
+    if (element == 0 || dims == 0 || dims > 64 || bounds == nullptr) return nullptr;
+    size_t header = sizeof(SAFEARRAY) + (dims - 1) * sizeof(SAFEARRAYBOUND);
+    auto* array = static_cast<SAFEARRAY*>(std::calloc(1, header));
     if (array == nullptr) return nullptr;
-    array->cDims = 1;
+    array->cDims = static_cast<USHORT>(dims);
+    array->fFeatures = features;
     array->cbElements = element;
-    array->rgsabound[0].cElements = count;
-    array->rgsabound[0].lLbound = lbound;
-    size_t bytes = static_cast<size_t>(count) * element;
+    size_t elements = 1;
+    // The system keeps the bounds in reverse order of the dimensions.
+    for (UINT i = 0; i < dims; ++i) {
+        array->rgsabound[i] = bounds[dims - 1 - i];
+        elements *= bounds[i].cElements;
+    }
+    size_t bytes = elements * element;
     array->pvData = std::calloc(bytes == 0 ? 1 : bytes, 1);
     if (array->pvData == nullptr) {
         std::free(array);
@@ -111,9 +160,20 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lbound, ULONG count) {
     return array;
 }
 
+SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lbound, ULONG count) {
+    SAFEARRAYBOUND bound = {count, lbound};
+    return SafeArrayCreate(vt, 1, &bound);
+}
+
 HRESULT SafeArrayDestroy(SAFEARRAY* array) {
     if (array == nullptr) return S_OK;
     if (array->cLocks != 0) return static_cast<HRESULT>(0x8002000Du);  // DISP_E_ARRAYISLOCKED
+    if ((array->fFeatures & FADF_BSTR) != 0) {
+        size_t elements = 1;
+        for (USHORT i = 0; i < array->cDims; ++i) elements *= array->rgsabound[i].cElements;
+        auto* strings = static_cast<BSTR*>(array->pvData);
+        for (size_t i = 0; i < elements; ++i) SysFreeString(strings[i]);
+    }
     std::free(array->pvData);
     std::free(array);
     return S_OK;
@@ -161,6 +221,16 @@ int MultiByteToWideChar(UINT codePage, DWORD, const char* text, int length, WCHA
     }
     if (length < 0) length = static_cast<int>(std::strlen(text)) + 1;
     const auto* s = reinterpret_cast<const unsigned char*>(text);
+    if (codePage != CP_UTF8) {
+        // ISO 8859-1: one unit per byte, widened in a loop the compiler vectorises.
+        if (outLength == 0) return length;
+        if (outLength < length) {
+            SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
+            return 0;
+        }
+        for (int i = 0; i < length; ++i) out[i] = s[i];
+        return length;
+    }
     int produced = 0;
     auto emit = [&](uint32_t unit) -> bool {
         if (outLength != 0) {
@@ -249,6 +319,25 @@ int WideCharToMultiByte(UINT codePage, DWORD, const WCHAR* text, int length, cha
         }
     }
     return produced;
+}
+
+// ---- Debugger output -----------------------------------------------------------------------
+
+namespace {
+std::mutex debugLock;
+std::vector<std::string> debugLines;
+}  // namespace
+
+void OutputDebugStringA(const char* text) {
+    std::lock_guard<std::mutex> guard(debugLock);
+    if (debugLines.size() < 1000) debugLines.emplace_back(text != nullptr ? text : "");
+}
+
+std::vector<std::string> takeDebugOutput() {
+    std::lock_guard<std::mutex> guard(debugLock);
+    std::vector<std::string> lines;
+    lines.swap(debugLines);
+    return lines;
 }
 
 // ---- Threads, time, counters ---------------------------------------------------------------

@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 typedef int32_t HRESULT;
 typedef int32_t LONG;
@@ -54,6 +56,7 @@ constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 constexpr HRESULT STG_E_INVALIDFUNCTION = static_cast<HRESULT>(0x80030001u);
 constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000Bu);
+constexpr HRESULT STG_E_MEDIUMFULL = static_cast<HRESULT>(0x80030070u);
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
@@ -174,15 +177,45 @@ enum VARENUM : VARTYPE {
     VT_NULL = 1,
     VT_I2 = 2,
     VT_I4 = 3,
+    VT_R4 = 4,
+    VT_R8 = 5,
+    VT_CY = 6,
+    VT_DATE = 7,
     VT_BSTR = 8,
     VT_DISPATCH = 9,
+    VT_ERROR = 10,
     VT_BOOL = 11,
     VT_VARIANT = 12,
     VT_UNKNOWN = 13,
+    VT_DECIMAL = 14,
+    VT_I1 = 16,
     VT_UI1 = 17,
+    VT_UI2 = 18,
+    VT_UI4 = 19,
+    VT_I8 = 20,
+    VT_UI8 = 21,
+    VT_INT = 22,
+    VT_UINT = 23,
+    VT_PTR = 26,
+    VT_SAFEARRAY = 27,
+    VT_CARRAY = 28,
+    VT_USERDEFINED = 29,
+    VT_LPSTR = 30,
+    VT_LPWSTR = 31,
+    VT_RECORD = 36,
     VT_ARRAY = 0x2000,
     VT_BYREF = 0x4000,
+    VT_TYPEMASK = 0x0FFF,
 };
+
+// SAFEARRAY features that say what its elements are.
+constexpr USHORT FADF_RECORD = 0x0020;
+constexpr USHORT FADF_HAVEIID = 0x0040;
+constexpr USHORT FADF_HAVEVARTYPE = 0x0080;
+constexpr USHORT FADF_BSTR = 0x0100;
+constexpr USHORT FADF_UNKNOWN = 0x0200;
+constexpr USHORT FADF_DISPATCH = 0x0400;
+constexpr USHORT FADF_VARIANT = 0x0800;
 
 constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 constexpr VARIANT_BOOL VARIANT_FALSE = 0;
@@ -211,7 +244,11 @@ struct VARIANT {
 void VariantInit(VARIANT* v);
 HRESULT VariantClear(VARIANT* v);
 
-// One-dimensional array of `count` elements of type vt (VT_UI1 or VT_I4), lower bound `lbound`.
+// Arrays of plain numbers (VT_UI1, VT_I1, VT_I2, VT_I4, VT_R8, ...) or of BSTR, VARIANT,
+// IUnknown or IDispatch elements, which then carry the matching FADF_ feature. The elements
+// start zeroed; destroying a BSTR array frees its strings.
+SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT dims, const SAFEARRAYBOUND* bounds);
+// One-dimensional array of `count` elements of type vt, lower bound `lbound`.
 SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lbound, ULONG count);
 HRESULT SafeArrayDestroy(SAFEARRAY* array);
 HRESULT SafeArrayAccessData(SAFEARRAY* array, void** data);
@@ -225,6 +262,11 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int length
                         int outLength);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
                         int outLength, const char* defaultChar, BOOL* usedDefault);
+
+// Debugger output. The stand-in keeps the lines so that tests can read them back.
+void OutputDebugStringA(const char* text);
+// The lines written since the last call, oldest first.
+std::vector<std::string> takeDebugOutput();
 
 DWORD GetLastError();
 void SetLastError(DWORD error);

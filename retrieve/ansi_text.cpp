@@ -53,17 +53,25 @@ HRESULT ansiToBstr(const char* text, size_t length, BSTR* result) {
     *result = nullptr;
     if (length > static_cast<size_t>(INT_MAX)) return E_OUTOFMEMORY;
     int bytes = static_cast<int>(length);
+    // Every character takes at least one byte, so `bytes` characters always suffice: convert in
+    // one pass into a string of that length, and only when multibyte characters made the text
+    // shorter, copy it into a string of its exact length.
+    BSTR out = allocateBstr(nullptr, static_cast<UINT>(bytes));
+    if (out == nullptr) return E_OUTOFMEMORY;
     int wide = 0;
     if (bytes > 0) {
-        wide = MultiByteToWideChar(CP_ACP, 0, text, bytes, nullptr, 0);
-        if (wide <= 0) return lastErrorResult();
+        wide = MultiByteToWideChar(CP_ACP, 0, text, bytes, out, bytes);
+        if (wide <= 0) {
+            HRESULT hr = lastErrorResult();
+            SysFreeString(out);
+            return hr;
+        }
     }
-    BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(wide));
-    if (out == nullptr) return E_OUTOFMEMORY;
-    if (wide > 0 && MultiByteToWideChar(CP_ACP, 0, text, bytes, out, wide) != wide) {
-        HRESULT hr = lastErrorResult();
+    if (wide < bytes) {
+        BSTR exact = allocateBstr(out, static_cast<UINT>(wide));
         SysFreeString(out);
-        return hr;
+        if (exact == nullptr) return E_OUTOFMEMORY;
+        out = exact;
     }
     out[wide] = 0;
     *result = out;

@@ -4,11 +4,13 @@
 #include <cstring>
 
 #include "allocation.h"
+#include "com_guard.h"
 
 namespace {
-// Largest store we attempt; anything beyond is refused as out of memory.
-constexpr ULONGLONG kMaxCapacity =
-    sizeof(void*) >= 8 ? (ULONGLONG{1} << 36) : ULONGLONG{0x7FFFF000};
+// Largest store we attempt: one page beyond the largest size.
+constexpr ULONGLONG kMaxCapacity = MemoryStream::kMaxSize + MemoryStream::kPage;
+static_assert(kMaxCapacity % MemoryStream::kPage == 0, "the limit is a whole number of pages");
+static_assert(kMaxCapacity <= SIZE_MAX, "the limit fits in a size_t");
 }  // namespace
 
 MemoryStream::~MemoryStream() {
@@ -28,8 +30,9 @@ HRESULT STDMETHODCALLTYPE MemoryStream::QueryInterface(REFIID riid, void** objec
 
 bool MemoryStream::reserve(ULONGLONG n) {
     if (n <= capacity_) return true;
+    // Checked before rounding: near 2^64 the page count would wrap to a small number.
+    if (n > kMaxSize) return false;
     ULONGLONG pages = (n & ~(kPage - 1)) + kPage;
-    if (pages > kMaxCapacity) return false;
     if (pages > allocated_) {
         ULONGLONG target = allocated_ + allocated_ / 2;
         target = (target + kPage - 1) & ~(kPage - 1);
@@ -51,6 +54,10 @@ bool MemoryStream::reserve(ULONGLONG n) {
 }
 
 HRESULT STDMETHODCALLTYPE MemoryStream::Read(void* buffer, ULONG count, ULONG* done) {
+    return comGuard([&] { return read(buffer, count, done); });
+}
+
+HRESULT MemoryStream::read(void* buffer, ULONG count, ULONG* done) {
     if (done != nullptr) *done = 0;
     ULONGLONG available = size_ - position_;
     ULONG n = available < count ? static_cast<ULONG>(available) : count;
@@ -63,10 +70,26 @@ HRESULT STDMETHODCALLTYPE MemoryStream::Read(void* buffer, ULONG count, ULONG* d
     return S_OK;
 }
 
+bool MemoryStream::assign(const BYTE* bytes, ULONGLONG count) {
+    if (count > kMaxSize) return false;
+    if (count > 0) {
+        if (!reserve(count)) return false;
+        std::memcpy(storage_, bytes, static_cast<size_t>(count));
+    }
+    size_ = count;
+    position_ = 0;
+    return true;
+}
+
 HRESULT STDMETHODCALLTYPE MemoryStream::Write(const void* buffer, ULONG count, ULONG* done) {
+    return comGuard([&] { return write(buffer, count, done); });
+}
+
+HRESULT MemoryStream::write(const void* buffer, ULONG count, ULONG* done) {
     if (done != nullptr) *done = 0;
     if (count == 0) return S_OK;
     if (buffer == nullptr) return E_INVALIDARG;
+    // position_ never exceeds kMaxSize, so the sum cannot wrap; reserve refuses it when too big.
     ULONGLONG end = position_ + count;
     if (!reserve(end)) return E_OUTOFMEMORY;
     std::memcpy(storage_ + position_, buffer, count);
@@ -78,6 +101,10 @@ HRESULT STDMETHODCALLTYPE MemoryStream::Write(const void* buffer, ULONG count, U
 
 HRESULT STDMETHODCALLTYPE MemoryStream::Seek(LARGE_INTEGER move, DWORD origin,
                                              ULARGE_INTEGER* newPosition) {
+    return comGuard([&] { return seek(move, origin, newPosition); });
+}
+
+HRESULT MemoryStream::seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) {
     LONGLONG base;
     switch (origin) {
         case STREAM_SEEK_SET:
@@ -92,14 +119,19 @@ HRESULT STDMETHODCALLTYPE MemoryStream::Seek(LARGE_INTEGER move, DWORD origin,
         default:
             return S_OK;  // unknown origin: accepted, nothing changes
     }
-    // base never exceeds kMaxCapacity, so only a very large forward move can overflow.
-    if (move.QuadPart > 0 && base > INT64_MAX - move.QuadPart) return E_OUTOFMEMORY;
-    LONGLONG target = base + move.QuadPart;
+    // base lies in [0, kMaxSize], so base + move cannot wrap once the move is known to lie
+    // within the limit on either side.
+    LONGLONG move64 = move.QuadPart;
+    auto limit = static_cast<LONGLONG>(kMaxSize);
+    if (move64 > limit) return E_OUTOFMEMORY;
+    if (move64 < -limit) return STG_E_INVALIDFUNCTION;
+    LONGLONG target = base + move64;
     if (target < 0) return STG_E_INVALIDFUNCTION;  // before the start: refused, nothing moves
+    if (target > limit) return E_OUTOFMEMORY;
     auto position = static_cast<ULONGLONG>(target);
     if (position > size_) {
         ULARGE_INTEGER grown = ulargeInteger(position);
-        HRESULT hr = SetSize(grown);
+        HRESULT hr = setSize(grown);
         if (FAILED(hr)) return hr;
     }
     position_ = position;
@@ -108,6 +140,10 @@ HRESULT STDMETHODCALLTYPE MemoryStream::Seek(LARGE_INTEGER move, DWORD origin,
 }
 
 HRESULT STDMETHODCALLTYPE MemoryStream::SetSize(ULARGE_INTEGER newSize) {
+    return comGuard([&] { return setSize(newSize); });
+}
+
+HRESULT MemoryStream::setSize(ULARGE_INTEGER newSize) {
     ULONGLONG n = newSize.QuadPart;
     if (!reserve(n)) return E_OUTOFMEMORY;
     if (n > size_) {

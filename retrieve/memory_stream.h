@@ -8,6 +8,10 @@
 class MemoryStream : public StreamBase {
   public:
     static constexpr ULONGLONG kPage = 4096;
+    // Largest size the store takes; larger sizes, positions and writes are refused with
+    // E_OUTOFMEMORY and change nothing.
+    static constexpr ULONGLONG kMaxSize =
+        sizeof(void*) >= 8 ? (ULONGLONG{1} << 36) - kPage : ULONGLONG{0x7FFFE000};
 
     MemoryStream() = default;
     ~MemoryStream() override;
@@ -30,7 +34,18 @@ class MemoryStream : public StreamBase {
     ULONGLONG capacity() const { return capacity_; }
     const BYTE* data() const { return storage_; }
 
+    // Makes `count` bytes the whole content, position 0, in one allocation; false (nothing
+    // changed) when the storage cannot be had. Meant for a new stream.
+    bool assign(const BYTE* bytes, ULONGLONG count);
+    // Moves the position within the content (never beyond the size).
+    void setPosition(ULONGLONG position) { position_ = position <= size_ ? position : size_; }
+
   private:
+    // The bodies of the IStream members, which run them through comGuard.
+    HRESULT read(void* buffer, ULONG count, ULONG* done);
+    HRESULT write(const void* buffer, ULONG count, ULONG* done);
+    HRESULT seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition);
+    HRESULT setSize(ULARGE_INTEGER newSize);
     // Makes room for n bytes; false when storage cannot be grown.
     bool reserve(ULONGLONG n);
 

@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "com_guard.h"
 #include "iupload_retrieve.h"
 #include "module_lock.h"
 #include "registrar.h"
@@ -41,22 +42,19 @@ class UploadRetrieveFactory : public IClassFactory {
         if (object == nullptr) return E_POINTER;
         *object = nullptr;
         if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        auto* created = new (std::nothrow) UploadRetrieve;
-        if (created == nullptr) return E_OUTOFMEMORY;
-        // The temporary reference deletes the object again when the interface is refused.
-        created->AddRef();
-        HRESULT hr = created->QueryInterface(riid, object);
-        created->Release();
-        return hr;
+        return comGuard([&] {
+            auto* created = new (std::nothrow) UploadRetrieve;
+            if (created == nullptr) return E_OUTOFMEMORY;
+            // The temporary reference deletes the object again when the interface is refused.
+            created->AddRef();
+            HRESULT hr = created->QueryInterface(riid, object);
+            created->Release();
+            return hr;
+        });
     }
 
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock) {
-            moduleLock();
-        } else {
-            moduleUnlock();
-        }
-        return S_OK;
+        return comGuard([&] { return lockServer(lock); });
     }
 
     virtual ~UploadRetrieveFactory() = default;
@@ -88,16 +86,20 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     return TRUE;
 }
 
+// The exports are called from C code of the system: each runs its body through comGuard.
+
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (!IsEqualCLSID(clsid, CLSID_UploadRetrieve)) return CLASS_E_CLASSNOTAVAILABLE;
-    EnterCriticalSection(&factoryLock);
-    if (factory == nullptr) factory = new (std::nothrow) UploadRetrieveFactory;
-    UploadRetrieveFactory* current = factory;
-    LeaveCriticalSection(&factoryLock);
-    if (current == nullptr) return E_OUTOFMEMORY;
-    return current->QueryInterface(riid, object);
+    return comGuard([&] {
+        EnterCriticalSection(&factoryLock);
+        if (factory == nullptr) factory = new (std::nothrow) UploadRetrieveFactory;
+        UploadRetrieveFactory* current = factory;
+        LeaveCriticalSection(&factoryLock);
+        if (current == nullptr) return E_OUTOFMEMORY;
+        return current->QueryInterface(riid, object);
+    });
 }
 
 STDAPI DllCanUnloadNow() {
@@ -105,13 +107,17 @@ STDAPI DllCanUnloadNow() {
 }
 
 STDAPI DllRegisterServer() {
-    HRESULT hr = registerScript(moduleInstance);
-    if (FAILED(hr)) return hr;
-    return registerTypeLibrary(moduleInstance);
+    return comGuard([] {
+        HRESULT hr = registerScript(moduleInstance);
+        if (FAILED(hr)) return hr;
+        return registerTypeLibrary(moduleInstance);
+    });
 }
 
 STDAPI DllUnregisterServer() {
-    unregisterScript(moduleInstance);
-    unregisterTypeLibrary();
-    return S_OK;
+    return comGuard([] {
+        unregisterScript(moduleInstance);
+        unregisterTypeLibrary();
+        return S_OK;
+    });
 }

@@ -3,15 +3,37 @@
 #include <atomic>
 
 namespace {
-std::atomic<LONG> lockCount{0};
+
+std::atomic<LONG> objectLocks{0};
+std::atomic<LONG> serverLocks{0};
+
+// Lowers `count` by one unless it is already zero; false when it was.
+bool decrementAboveZero(std::atomic<LONG>& count) {
+    LONG current = count.load();
+    while (current > 0) {
+        if (count.compare_exchange_weak(current, current - 1)) return true;
+    }
+    return false;
 }
 
+}  // namespace
+
 void moduleLock() {
-    ++lockCount;
+    ++objectLocks;
 }
+
 void moduleUnlock() {
-    --lockCount;
+    decrementAboveZero(objectLocks);
 }
+
 LONG moduleLockCount() {
-    return lockCount.load();
+    return objectLocks.load() + serverLocks.load();
+}
+
+HRESULT lockServer(BOOL lock) {
+    if (lock) {
+        ++serverLocks;
+        return S_OK;
+    }
+    return decrementAboveZero(serverLocks) ? S_OK : E_UNEXPECTED;
 }

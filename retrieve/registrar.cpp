@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -33,6 +34,33 @@ String modulePath(HINSTANCE module, Get get) {
     }
 }
 
+// The script's text is ASCII; the module path is carried as UTF-8 and every name and value goes
+// to the registry through the wide functions, so a path that the ANSI code page cannot
+// represent is stored as it is.
+std::wstring wide(const std::string& utf8) {
+    if (utf8.empty()) return std::wstring();
+    int length =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0],
+                            length);
+    }
+    return out;
+}
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                     nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length,
+                            nullptr, nullptr);
+    }
+    return out;
+}
+
 HRESULT loadScript(HINSTANCE module, std::vector<RegistryRoot>& roots) {
     HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(kScriptResource), "REGISTRY");
     if (found == nullptr) return HRESULT_FROM_WIN32(GetLastError());
@@ -43,9 +71,9 @@ HRESULT loadScript(HINSTANCE module, std::vector<RegistryRoot>& roots) {
     std::string text(static_cast<const char*>(bytes), size);
     std::string error;
     if (!parseRegistryScript(text, roots, error)) return E_UNEXPECTED;
-    std::string path = modulePath<std::string>(module, GetModuleFileNameA);
+    std::wstring path = modulePath<std::wstring>(module, GetModuleFileNameW);
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    substituteVariable(roots, "MODULE", path);
+    substituteVariable(roots, "MODULE", utf8(path));
     return S_OK;
 }
 
@@ -62,20 +90,23 @@ bool rootKey(const std::string& name, HKEY& key) {
     return true;
 }
 
-HRESULT setString(HKEY key, const char* name, const std::string& data) {
-    return fromWin32(RegSetValueExA(key, name, 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(data.c_str()),
-                                    static_cast<DWORD>(data.size() + 1)));
+HRESULT setString(HKEY key, const std::string& name, const std::string& data) {
+    std::wstring value = wide(data);
+    std::wstring valueName = wide(name);
+    return fromWin32(RegSetValueExW(key, name.empty() ? nullptr : valueName.c_str(), 0, REG_SZ,
+                                    reinterpret_cast<const BYTE*>(value.c_str()),
+                                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
 }
 
 HRESULT writeEntry(HKEY parent, const RegistryEntry& entry) {
-    if (entry.isValue) return setString(parent, entry.name.c_str(), entry.data);
-    if (entry.forceRemove) RegDeleteTreeA(parent, entry.name.c_str());
+    if (entry.isValue) return setString(parent, entry.name, entry.data);
+    std::wstring name = wide(entry.name);
+    if (entry.forceRemove) RegDeleteTreeW(parent, name.c_str());
     HKEY key = nullptr;
-    HRESULT hr = fromWin32(RegCreateKeyExA(parent, entry.name.c_str(), 0, nullptr, 0,
+    HRESULT hr = fromWin32(RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0,
                                            KEY_READ | KEY_WRITE, nullptr, &key, nullptr));
     if (FAILED(hr)) return hr;
-    if (entry.hasData) hr = setString(key, nullptr, entry.data);
+    if (entry.hasData) hr = setString(key, std::string(), entry.data);
     for (const RegistryEntry& child : entry.children) {
         if (FAILED(hr)) break;
         hr = writeEntry(key, child);
@@ -85,21 +116,55 @@ HRESULT writeEntry(HKEY parent, const RegistryEntry& entry) {
 }
 
 void removeEntry(HKEY parent, const RegistryEntry& entry) {
+    std::wstring name = wide(entry.name);
     if (entry.isValue) {
-        RegDeleteValueA(parent, entry.name.c_str());
+        RegDeleteValueW(parent, name.c_str());
         return;
     }
     if (!entry.noRemove) {
-        RegDeleteTreeA(parent, entry.name.c_str());
-        RegDeleteKeyA(parent, entry.name.c_str());
+        RegDeleteTreeW(parent, name.c_str());
+        RegDeleteKeyW(parent, name.c_str());
         return;
     }
     HKEY key = nullptr;
-    if (RegOpenKeyExA(parent, entry.name.c_str(), 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS) {
         return;
     }
     for (const RegistryEntry& child : entry.children) removeEntry(key, child);
     RegCloseKey(key);
+}
+
+// The class a ProgID key of the script names (its CLSID subkey's value), or an empty text when
+// the entry is no ProgID.
+std::string progIdClass(const RegistryEntry& entry) {
+    if (entry.isValue || entry.noRemove) return std::string();
+    for (const RegistryEntry& child : entry.children) {
+        if (!child.isValue && child.hasData && _stricmp(child.name.c_str(), "CLSID") == 0) {
+            return child.data;
+        }
+    }
+    return std::string();
+}
+
+// On 64-bit Windows the 32- and 64-bit programs see separate CLSID keys but share the ProgID
+// keys. True when the class is still registered as an in-process server in the other view, so
+// that its ProgIDs must stay.
+bool registeredInOtherView(const std::string& clsid) {
+    REGSAM otherView = KEY_WOW64_64KEY;
+    if (sizeof(void*) == 8) {
+        otherView = KEY_WOW64_32KEY;
+    } else {
+        BOOL wow64 = FALSE;
+        if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return false;
+    }
+    std::wstring path = L"CLSID\\" + wide(clsid) + L"\\InprocServer32";
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | otherView, &key) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
 }
 
 SYSKIND systemKind() {
@@ -124,6 +189,8 @@ HRESULT registerScript(HINSTANCE module) {
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
     }
 }
 
@@ -135,11 +202,23 @@ HRESULT unregisterScript(HINSTANCE module) {
         for (const RegistryRoot& root : roots) {
             HKEY key;
             if (!rootKey(root.name, key)) continue;
-            for (const RegistryEntry& entry : root.entries) removeEntry(key, entry);
+            // The class keys first, then the ProgIDs, each kept while the other view's
+            // programs still have the class registered.
+            for (const RegistryEntry& entry : root.entries) {
+                if (progIdClass(entry).empty()) removeEntry(key, entry);
+            }
+            for (const RegistryEntry& entry : root.entries) {
+                std::string clsid = progIdClass(entry);
+                if (!clsid.empty() && !(key == HKEY_CLASSES_ROOT && registeredInOtherView(clsid))) {
+                    removeEntry(key, entry);
+                }
+            }
         }
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
     }
 }
 
@@ -166,6 +245,8 @@ HRESULT registerTypeLibrary(HINSTANCE module) {
         return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
     }
 }
 

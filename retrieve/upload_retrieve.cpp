@@ -3,8 +3,9 @@
 #include <cstring>
 #include <new>
 
+#include "allocation.h"
 #include "ansi_text.h"
-#include "copy_stream.h"
+#include "com_guard.h"
 #include "file_stream.h"
 #include "line_reader.h"
 #include "module_lock.h"
@@ -35,6 +36,50 @@ ULONGLONG arrayBytes(const SAFEARRAY* array) {
     }
     return total;
 }
+
+// True when the array's elements are (or hold) pointers: strings, VARIANTs, interfaces, records.
+// Their bytes are addresses in this process, meaningless as a body and unsafe in a dump file.
+bool holdsPointers(VARTYPE vt, const SAFEARRAY* array) {
+    constexpr USHORT kPointerFeatures =
+        FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT | FADF_RECORD | FADF_HAVEIID;
+    if ((array->fFeatures & kPointerFeatures) != 0) return true;
+    switch (vt & VT_TYPEMASK) {
+        case VT_BSTR:
+        case VT_DISPATCH:
+        case VT_VARIANT:
+        case VT_UNKNOWN:
+        case VT_RECORD:
+        case VT_PTR:
+        case VT_SAFEARRAY:
+        case VT_CARRAY:
+        case VT_USERDEFINED:
+        case VT_LPSTR:
+        case VT_LPWSTR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Holds access to an array's data and gives it back on every way out.
+class ArrayAccess {
+  public:
+    explicit ArrayAccess(SAFEARRAY* array) : array_(array) {}
+    ArrayAccess(const ArrayAccess&) = delete;
+    ArrayAccess& operator=(const ArrayAccess&) = delete;
+    ~ArrayAccess() {
+        if (accessed_) SafeArrayUnaccessData(array_);
+    }
+    HRESULT access(void** data) {
+        HRESULT hr = SafeArrayAccessData(array_, data);
+        accessed_ = SUCCEEDED(hr);
+        return hr;
+    }
+
+  private:
+    SAFEARRAY* array_;
+    bool accessed_ = false;
+};
 
 // Follows VT_BYREF | VT_VARIANT, which scripting hosts pass for variables.
 const VARIANT* resolveVariant(const VARIANT* v) {
@@ -88,7 +133,67 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::GetTypeInfoCount(UINT* count) {
     return S_OK;
 }
 
+// ---- COM boundary: every method runs its body through comGuard --------------------------------
+
 HRESULT STDMETHODCALLTYPE UploadRetrieve::ParseRequest(VARIANT vRequest, LONG cbTotalBytes) {
+    return comGuard([&] { return parseRequest(vRequest, cbTotalBytes); });
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::Reset() {
+    return comGuard([&] { return requestStream_ != nullptr ? rewind(requestStream_) : E_FAIL; });
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::CompleteWork() {
+    return comGuard([&] {
+        if (requestStream_ != nullptr) requestStream_->Release();
+        requestStream_ = nullptr;
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::get_Action(BSTR* bstrAction) {
+    if (bstrAction == nullptr) return E_POINTER;
+    *bstrAction = nullptr;
+    return comGuard(
+        [&] { return ansiToBstr(actionText_.text(), actionText_.length(), bstrAction); });
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::get_NextMessageLine(BSTR* bstrLine) {
+    if (bstrLine == nullptr) return E_POINTER;
+    *bstrLine = nullptr;
+    return comGuard([&] { return nextMessageLine(bstrLine); });
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::get_EOS(VARIANT_BOOL* bEOS) {
+    if (bEOS == nullptr) return E_POINTER;
+    *bEOS = eosFlag_ != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::get_DataToTheEnd(VARIANT* pvResult) {
+    if (pvResult == nullptr) return E_POINTER;
+    return comGuard([&] { return dataToTheEnd(pvResult); });
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::get_StringToTheEnd(BSTR* pString) {
+    if (pString == nullptr) return E_POINTER;
+    *pString = nullptr;
+    return comGuard([&] { return stringToTheEnd(pString); });
+}
+
+HRESULT STDMETHODCALLTYPE UploadRetrieve::Log(BSTR bstrLog) {
+    return comGuard([&] {
+        AnsiText text;
+        HRESULT hr = text.assign(bstrLog, wideLength(bstrLog));
+        if (FAILED(hr)) return hr;
+        WriteLog("%s", text.text());
+        return S_OK;
+    });
+}
+
+// ---- Bodies ------------------------------------------------------------------------------------
+
+HRESULT UploadRetrieve::parseRequest(const VARIANT& vRequest, LONG cbTotalBytes) {
     if (requestStream_ != nullptr) requestStream_->Release();
     requestStream_ = new (std::nothrow) MemoryStream;
     if (requestStream_ == nullptr) return E_FAIL;
@@ -119,15 +224,18 @@ HRESULT UploadRetrieve::storeArray(const VARIANT& request, LONG cbTotalBytes) {
         WriteLog("NOT A SAFEARRAY: vt=0x%08X (0x%08X)!!!", static_cast<unsigned>(request.vt), 0u);
         return E_INVALIDARG;
     }
+    if (holdsPointers(request.vt, array)) {
+        WriteLog("ARRAY OF POINTERS: vt=0x%08X (0x%08X)!!!", static_cast<unsigned>(request.vt),
+                 static_cast<unsigned>(array->fFeatures));
+        return E_INVALIDARG;
+    }
     if (cbTotalBytes < 0) return E_INVALIDARG;
 
+    ArrayAccess access(array);
     void* data = nullptr;
-    HRESULT hr = SafeArrayAccessData(array, &data);
+    HRESULT hr = access.access(&data);
     if (FAILED(hr)) return hr;
-    if (data == nullptr) {
-        SafeArrayUnaccessData(array);
-        return S_FALSE;  // an array without data: nothing stored, nothing parsed
-    }
+    if (data == nullptr) return S_FALSE;  // an array without data: nothing stored, nothing parsed
 
     // Never read past the array, whatever count the caller claims.
     ULONGLONG available = arrayBytes(array);
@@ -136,25 +244,30 @@ HRESULT UploadRetrieve::storeArray(const VARIANT& request, LONG cbTotalBytes) {
 
     ULONG written = 0;
     hr = requestStream_->Write(data, count, &written);
-    if (FAILED(hr)) {
-        SafeArrayUnaccessData(array);
-        return hr;
-    }
+    if (FAILED(hr)) return hr;
 
-    auto* dump = new (std::nothrow) FileStream(kDumpPath, 1, 3, 0);
-    if (dump != nullptr && dump->isOpen()) {
-        ULONG dumped = 0;
-        HRESULT dumpResult = dump->Write(data, count, &dumped);
-        if (dumpResult != S_OK) WriteLog("DUMP ERROR: 0x%08X", static_cast<unsigned>(dumpResult));
-        written = dumped;
-    } else {
-        WriteLog("DUMP ERROR: 0x%08X", static_cast<unsigned>(E_FAIL));
+    {
+        FileStream dump(kDumpPath, 1, 3, 0);
+        if (dump.isOpen()) {
+            ULONG dumped = 0;
+            HRESULT dumpResult = dump.Write(data, count, &dumped);
+            if (dumpResult != S_OK) {
+                DWORD error = GetLastError();
+                WriteLog("DUMP ERROR: 0x%08X", static_cast<unsigned>(dumpResult));
+                ReportProblem("dump file %s not written: 0x%08X (system error %u)", kDumpPath,
+                              static_cast<unsigned>(dumpResult), static_cast<unsigned>(error));
+            }
+            written = dumped;
+        } else {
+            DWORD error = GetLastError();
+            WriteLog("DUMP ERROR: 0x%08X", static_cast<unsigned>(E_FAIL));
+            ReportProblem("dump file %s cannot be created: 0x%08X (system error %u)", kDumpPath,
+                          static_cast<unsigned>(E_FAIL), static_cast<unsigned>(error));
+        }
     }
-    delete dump;
 
     WriteLog("Written to storage: %d bytes", static_cast<int>(written));
     rewind(requestStream_);
-    SafeArrayUnaccessData(array);
     return S_OK;
 }
 
@@ -171,10 +284,7 @@ HRESULT UploadRetrieve::storeString(BSTR text) {
 
 HRESULT UploadRetrieve::parseHead() {
     LineReader reader(requestStream_);
-    TextBuffer scratch;
-    for (int i = 0; i < kHeadLines; ++i) {
-        if (!reader.readLine(scratch)) return E_OUTOFMEMORY;
-    }
+    for (int i = 0; i < kHeadLines; ++i) reader.skipLine();
     if (!reader.readLine(actionText_)) {
         actionText_.makeEmpty();
         return E_OUTOFMEMORY;
@@ -182,79 +292,69 @@ HRESULT UploadRetrieve::parseHead() {
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE UploadRetrieve::Reset() {
+HRESULT UploadRetrieve::nextMessageLine(BSTR* bstrLine) {
     if (requestStream_ == nullptr) return E_FAIL;
-    return rewind(requestStream_);
-}
-
-HRESULT STDMETHODCALLTYPE UploadRetrieve::CompleteWork() {
-    if (requestStream_ != nullptr) requestStream_->Release();
-    requestStream_ = nullptr;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE UploadRetrieve::get_Action(BSTR* bstrAction) {
-    if (bstrAction == nullptr) return E_POINTER;
-    return ansiToBstr(actionText_.text(), actionText_.length(), bstrAction);
-}
-
-HRESULT STDMETHODCALLTYPE UploadRetrieve::get_NextMessageLine(BSTR* bstrLine) {
-    if (bstrLine == nullptr) return E_POINTER;
-    *bstrLine = nullptr;
-    if (requestStream_ == nullptr) return E_FAIL;
-    LineReader reader(requestStream_);
-    TextBuffer line;
-    if (!reader.readLine(line)) return E_OUTOFMEMORY;
-    eosFlag_ = reader.atEnd() ? 1 : 0;
-    return ansiToBstr(line.text(), line.length(), bstrLine);
-}
-
-HRESULT STDMETHODCALLTYPE UploadRetrieve::get_EOS(VARIANT_BOOL* bEOS) {
-    if (bEOS == nullptr) return E_POINTER;
-    *bEOS = eosFlag_ != 0 ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
-}
-
-MemoryStream* UploadRetrieve::copyRest() {
-    auto* copy = new (std::nothrow) MemoryStream;
-    if (copy == nullptr) return nullptr;
-    if (requestStream_ != nullptr && !CopyStream(copy, requestStream_)) {
-        copy->Release();
-        return nullptr;
+    // The line is converted straight from the stored body; only a line holding NUL bytes (which
+    // are left out) goes through a buffer. The cursor moves once the line has been handed out.
+    LineSpan span = findLine(*requestStream_);
+    const BYTE* data = requestStream_->data();
+    auto length = static_cast<size_t>(span.textEnd - span.begin);
+    const char* text = length > 0 ? reinterpret_cast<const char*>(data + span.begin) : "";
+    HRESULT hr;
+    if (length == 0 || std::memchr(text, 0, length) == nullptr) {
+        hr = ansiToBstr(text, length, bstrLine);
+    } else {
+        TextBuffer line;
+        if (!appendWithoutNuls(line, data, span.begin, span.textEnd)) return E_OUTOFMEMORY;
+        hr = ansiToBstr(line.text(), line.length(), bstrLine);
     }
-    rewind(copy);
-    return copy;
+    if (FAILED(hr)) return hr;
+    requestStream_->setPosition(span.next);
+    eosFlag_ = span.atEnd ? 1 : 0;
+    return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE UploadRetrieve::get_DataToTheEnd(VARIANT* pvResult) {
-    if (pvResult == nullptr) return E_POINTER;
-    MemoryStream* copy = copyRest();
+HRESULT UploadRetrieve::dataToTheEnd(VARIANT* pvResult) {
+    // One allocation and one copy of the rest; the body is consumed only once the copy exists.
+    auto* copy = new (std::nothrow) MemoryStream;
     if (copy == nullptr) return E_OUTOFMEMORY;
+    if (requestStream_ != nullptr) {
+        ULONGLONG position = requestStream_->position();
+        ULONGLONG size = requestStream_->size();
+        bool copied = true;
+        try {
+            if (size > position) {
+                copied = copy->assign(requestStream_->data() + position, size - position);
+            }
+        } catch (...) {
+            copy->Release();
+            throw;
+        }
+        if (!copied) {
+            copy->Release();
+            return E_OUTOFMEMORY;
+        }
+        requestStream_->setPosition(size);
+    }
     pvResult->vt = VT_UNKNOWN;
     pvResult->punkVal = static_cast<IStream*>(copy);
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE UploadRetrieve::get_StringToTheEnd(BSTR* pString) {
-    if (pString == nullptr) return E_POINTER;
-    *pString = nullptr;
-    MemoryStream* copy = copyRest();
-    if (copy == nullptr) return E_OUTOFMEMORY;
-    auto length = static_cast<size_t>(copy->size());
-    const char* text = reinterpret_cast<const char*>(copy->data());
+HRESULT UploadRetrieve::stringToTheEnd(BSTR* pString) {
+    if (requestStream_ == nullptr) return ansiToBstr("", 0, pString);
+    // Converted straight from the body, up to its first NUL byte; consumed once converted.
+    ULONGLONG position = requestStream_->position();
+    ULONGLONG size = requestStream_->size();
+    auto length = static_cast<size_t>(size - position);
+    const char* text =
+        length > 0 ? reinterpret_cast<const char*>(requestStream_->data() + position) : "";
     if (length > 0) {
         const void* nul = std::memchr(text, 0, length);
         if (nul != nullptr) length = static_cast<size_t>(static_cast<const char*>(nul) - text);
     }
-    HRESULT hr = ansiToBstr(length > 0 ? text : "", length, pString);
-    copy->Release();
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE UploadRetrieve::Log(BSTR bstrLog) {
-    AnsiText text;
-    HRESULT hr = text.assign(bstrLog, wideLength(bstrLog));
+    HRESULT hr = ansiToBstr(text, length, pString);
     if (FAILED(hr)) return hr;
-    WriteLog("%s", text.text());
+    requestStream_->setPosition(size);
     return S_OK;
 }

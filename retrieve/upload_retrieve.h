@@ -43,12 +43,15 @@ class UploadRetrieve : public IUploadRetrieve {
     HRESULT STDMETHODCALLTYPE Log(BSTR bstrLog) override;
 
   private:
+    // The bodies of the methods; they may throw, the methods above may not. A reader that fails
+    // leaves the cursor where it was.
+    HRESULT parseRequest(const VARIANT& vRequest, LONG cbTotalBytes);
     HRESULT storeArray(const VARIANT& request, LONG cbTotalBytes);
     HRESULT storeString(BSTR text);
     HRESULT parseHead();
-    // A new stream holding the rest of requestStream_ from its position, rewound; null when
-    // memory runs out.
-    MemoryStream* copyRest();
+    HRESULT nextMessageLine(BSTR* bstrLine);
+    HRESULT dataToTheEnd(VARIANT* pvResult);
+    HRESULT stringToTheEnd(BSTR* pString);
 
     LONG volatile refCount_ = 0;
     MemoryStream* requestStream_ = nullptr;

@@ -4,5 +4,11 @@
 extern const char kLogPath[];
 
 // Formats the message printf-style (cut to 511 characters) and appends the line
-// "TID=<thread id>; <tick count>:\t <message>\r\n". A log that cannot be opened loses the line.
+// "TID=<thread id>; <tick count>:\t <message>\r\n". A log that cannot be opened loses the line
+// (the first such loss of the process is reported through ReportProblem). Never throws.
 void WriteLog(const char* format, ...);
+
+// Reports a problem that must be seen even when the log file cannot be written (for example a
+// dump file that the server's identity may not create): one line "Retrieve: <message>" to the
+// system's debugger output, which a debugger or a debug-output viewer shows. Never throws.
+void ReportProblem(const char* format, ...);

@@ -1,5 +1,6 @@
 // Feeds random request bodies through ParseRequest and every reader method of UploadRetrieve,
-// and random text through the registry script parser.
+// drives the stream that DataToTheEnd hands out with Seek, SetSize, Read, Write, CopyTo, Clone
+// and Stat at extreme values, and feeds random text through the registry script parser.
 #include <unistd.h>
 
 #include <cstdint>
@@ -39,6 +40,119 @@ void drain(IUnknown* unknown) {
     char buffer[512];
     ULONG got = 0;
     while (stream->Read(buffer, sizeof buffer, &got) == S_OK && got > 0) {
+    }
+    stream->Release();
+}
+
+// Offsets and sizes for the handed-out stream: small ones that are really allocated, and extreme
+// ones beyond the stream's limit that must be refused without any allocation.
+const ULONGLONG kValues[] = {0,
+                             1,
+                             7,
+                             4095,
+                             4096,
+                             4097,
+                             100000,
+                             (1u << 20),
+                             MemoryStream::kMaxSize + 1,
+                             MemoryStream::kMaxSize + 4096,
+                             ULONGLONG{1} << 40,
+                             (ULONGLONG{1} << 63) - 1,
+                             ULONGLONG{1} << 63,
+                             ~ULONGLONG{0} - 4095,
+                             ~ULONGLONG{0}};
+
+struct StreamState {
+    ULONGLONG position, size, capacity;
+    const BYTE* data;
+    bool operator==(const StreamState& o) const {
+        return position == o.position && size == o.size && capacity == o.capacity && data == o.data;
+    }
+};
+
+StreamState stateOf(const MemoryStream* s) {
+    return {s->position(), s->size(), s->capacity(), s->data()};
+}
+
+void checkInvariants(const MemoryStream* s) {
+    check(s->position() <= s->size(), "stream position beyond its size");
+    check(s->size() <= s->capacity() || (s->size() == 0 && s->capacity() == 0),
+          "stream size beyond its capacity");
+    check(s->size() <= MemoryStream::kMaxSize, "stream beyond its limit");
+    check((s->data() == nullptr) == (s->capacity() == 0), "storage and capacity disagree");
+}
+
+void driveStream(IUnknown* unknown, const uint8_t* ops, size_t count) {
+    IStream* stream = nullptr;
+    check(unknown->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream)) == S_OK,
+          "DataToTheEnd result is not a stream");
+    auto* memory = static_cast<MemoryStream*>(stream);
+    static const std::vector<BYTE> source(65536, 0x5A);
+    for (size_t i = 0; i + 1 < count; i += 2) {
+        ULONGLONG value = kValues[ops[i + 1] % (sizeof kValues / sizeof kValues[0])];
+        bool beyond = value > MemoryStream::kMaxSize;
+        StreamState before = stateOf(memory);
+        HRESULT hr = S_OK;
+        switch (ops[i] % 7) {
+            case 0: {  // Seek, by the value forwards or backwards, from any origin
+                auto move = static_cast<LONGLONG>(value);
+                if ((ops[i] & 0x80) != 0 && move != INT64_MIN) move = -move;
+                DWORD origin = (ops[i] >> 3) % 5;
+                ULARGE_INTEGER position = ulargeInteger(12345);
+                hr = stream->Seek(largeInteger(move), origin, &position);
+                if (FAILED(hr)) {
+                    check(stateOf(memory) == before, "a refused Seek changed the stream");
+                    check(position.QuadPart == 12345, "a refused Seek stored a position");
+                } else if (origin <= 2) {
+                    check(position.QuadPart == memory->position(), "Seek stored another position");
+                }
+                break;
+            }
+            case 1:  // SetSize
+                hr = stream->SetSize(ulargeInteger(value));
+                if (beyond) check(FAILED(hr), "SetSize beyond the limit accepted");
+                if (FAILED(hr)) check(stateOf(memory) == before, "a refused SetSize changed it");
+                break;
+            case 2: {  // Read everything there is, with the largest count
+                std::vector<BYTE> buffer(static_cast<size_t>(before.size - before.position) + 1);
+                ULONG done = 0;
+                hr = stream->Read(buffer.data(), 0xFFFFFFFFu, &done);
+                check(hr == S_OK && done == before.size - before.position, "Read short");
+                break;
+            }
+            case 3: {  // Write up to 64 KiB
+                ULONG n = static_cast<ULONG>(value % (source.size() + 1));
+                ULONG done = 0;
+                hr = stream->Write(source.data(), n, &done);
+                check(FAILED(hr) || done == n, "Write short");
+                break;
+            }
+            case 4: {  // CopyTo another stream, any count
+                auto* target = new MemoryStream;
+                ULARGE_INTEGER read = ulargeInteger(7);
+                ULARGE_INTEGER written = ulargeInteger(7);
+                hr = stream->CopyTo(target, ulargeInteger(value), &read, &written);
+                check(hr == E_NOTIMPL || SUCCEEDED(hr), "CopyTo failed oddly");
+                if (FAILED(hr)) check(stateOf(memory) == before, "a refused CopyTo moved it");
+                target->Release();
+                break;
+            }
+            case 5: {  // Clone
+                IStream* clone = nullptr;
+                hr = stream->Clone(&clone);
+                if (SUCCEEDED(hr) && clone != nullptr) clone->Release();
+                if (FAILED(hr)) check(clone == nullptr, "a refused Clone handed out a stream");
+                break;
+            }
+            default:  // Stat
+                hr = stream->Stat(nullptr, static_cast<DWORD>(value));
+                check(stateOf(memory) == before, "Stat changed the stream");
+                break;
+        }
+        check(hr == S_OK || hr == E_NOTIMPL || hr == E_OUTOFMEMORY || hr == E_INVALIDARG ||
+                  hr == STG_E_INVALIDFUNCTION || hr == STG_E_MEDIUMFULL,
+              "unexpected stream result");
+        checkInvariants(memory);
     }
     stream->Release();
 }
@@ -83,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     uint8_t mode = data[0];
     uint8_t countMode = data[1];
-    size_t opCount = data[2] % 16;
+    size_t opCount = data[2] % 32;
     data += 3;
     size -= 3;
     if (opCount > size) opCount = size;
@@ -151,7 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         VARIANT value;
         VariantInit(&value);
         VARIANT_BOOL eos = 0;
-        switch (ops[i] % 8) {
+        switch (ops[i] % 9) {
             case 0:
                 check(object->get_Action(&out) == S_OK, "Action failed");
                 break;
@@ -178,6 +292,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case 6:
                 object->CompleteWork();
+                break;
+            case 7:
+                check(object->get_DataToTheEnd(&value) == S_OK, "DataToTheEnd failed");
+                driveStream(value.punkVal, ops + i + 1, opCount - i - 1);
+                value.punkVal->Release();
                 break;
             default: {
                 BSTR line = toBstr(ops, opCount);

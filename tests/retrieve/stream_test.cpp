@@ -8,6 +8,7 @@
 #include "copy_stream.h"
 #include "file_stream.h"
 #include "memory_stream.h"
+#include "module_lock.h"
 #include "test_support.h"
 
 namespace {
@@ -161,6 +162,54 @@ TEST(MemoryStream, NullBuffersAndFailedGrowthAreReportedNotFatal) {
     EXPECT_EQ(0u, s->position());
     EXPECT_EQ(0, std::memcmp(s->data(), "abc", 3));
     s->Release();
+}
+
+// Sizes the store can never hold are refused before any arithmetic on them can wrap: the
+// stream keeps its bytes, size, position and storage.
+TEST(MemoryStream, SizesBeyondTheLimitAreRefusedAndChangeNothing) {
+    MemoryStream* s = new MemoryStream;
+    ASSERT_EQ(S_OK, s->Write("abcdef", 6, nullptr));
+    ASSERT_EQ(S_OK, s->Seek(at(2), STREAM_SEEK_SET, nullptr));
+    const BYTE* storage = s->data();
+    ULONGLONG capacity = s->capacity();
+    const ULONGLONG limit = MemoryStream::kMaxSize;
+    for (ULONGLONG n : {~ULONGLONG{0}, ~ULONGLONG{0} - 4095, ~ULONGLONG{0} - 4096,
+                        ULONGLONG{1} << 63, ULONGLONG{1} << 40, limit + 1, limit + 4096}) {
+        HRESULT hr = s->SetSize(ulargeInteger(n));
+        EXPECT_TRUE(hr == E_OUTOFMEMORY || hr == STG_E_MEDIUMFULL) << std::hex << n;
+        ULARGE_INTEGER position = ulargeInteger(77);
+        LONGLONG signedMove = static_cast<LONGLONG>(n & 0x7FFFFFFFFFFFFFFFull);
+        if (static_cast<ULONGLONG>(signedMove) > limit) {
+            hr = s->Seek(at(signedMove), STREAM_SEEK_SET, &position);
+            EXPECT_TRUE(hr == E_OUTOFMEMORY || hr == STG_E_MEDIUMFULL) << std::hex << n;
+            EXPECT_EQ(77u, position.QuadPart);
+        }
+        EXPECT_EQ(6u, s->size());
+        EXPECT_EQ(2u, s->position());
+        EXPECT_EQ(capacity, s->capacity());
+        EXPECT_EQ(storage, s->data());
+    }
+    EXPECT_EQ(0, std::memcmp(s->data(), "abcdef", 6));
+    // Seeks relative to the end or the current position that would pass the limit.
+    EXPECT_NE(S_OK, s->Seek(at(INT64_MAX - 3), STREAM_SEEK_END, nullptr));
+    EXPECT_NE(S_OK, s->Seek(at(INT64_MAX), STREAM_SEEK_CUR, nullptr));
+    EXPECT_NE(S_OK, s->Seek(at(INT64_MIN), STREAM_SEEK_CUR, nullptr));
+    EXPECT_NE(S_OK, s->Seek(at(INT64_MIN), STREAM_SEEK_END, nullptr));
+    EXPECT_EQ(2u, s->position());
+    s->Release();
+}
+
+// Every stream holds a lock on the module while it lives, so that a caller holding the stream
+// from DataToTheEnd keeps the code of its methods loaded.
+TEST(MemoryStream, HoldsTheModuleLockWhileItLives) {
+    LONG before = moduleLockCount();
+    MemoryStream* s = new MemoryStream;
+    EXPECT_EQ(before + 1, moduleLockCount());
+    s->AddRef();
+    s->Release();
+    EXPECT_EQ(before + 1, moduleLockCount());
+    EXPECT_EQ(0u, s->Release());
+    EXPECT_EQ(before, moduleLockCount());
 }
 
 TEST(MemoryStream, ManySmallWritesKeepEveryByte) {

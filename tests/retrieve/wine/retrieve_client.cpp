@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <mutex>
+
 #include "Retrieve_h.h"
 
 namespace {
@@ -659,6 +661,498 @@ TEST(Concurrency, LogLinesFromManyThreadsStayWhole) {
         ++next[t];
     }
     CoUninitialize();
+}
+
+// ---- What only a real COM runtime shows ----------------------------------------------------
+
+// Debugger output of this process, caught as the DBG_PRINTEXCEPTION_C that OutputDebugStringA
+// raises before any debugger sees it.
+std::mutex debugLock;
+std::vector<std::string> debugLines;
+
+LONG CALLBACK catchDebugOutput(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode == DBG_PRINTEXCEPTION_C && record->NumberParameters >= 2) {
+        const char* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+        std::lock_guard<std::mutex> guard(debugLock);
+        if (text != nullptr) debugLines.emplace_back(text);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+std::vector<std::string> takeDebugOutput() {
+    std::lock_guard<std::mutex> guard(debugLock);
+    std::vector<std::string> lines;
+    lines.swap(debugLines);
+    return lines;
+}
+
+bool anyStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (const std::string& line : lines) {
+        if (line.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
+}
+
+TEST_F(ComTest, UnopenableDumpAndLogStillServeTheRequest) {
+    PVOID handler = AddVectoredExceptionHandler(1, catchDebugOutput);
+    takeDebugOutput();
+    // A directory where the dump file should be: the file cannot be created.
+    ASSERT_TRUE(CreateDirectoryA(kDump, nullptr));
+    ASSERT_EQ(S_OK, parseBytes(kSevenLines, static_cast<LONG>(kSevenLines.size())));
+    EXPECT_EQ("ABC", action());
+    EXPECT_EQ("XYZ", line());
+    auto messages = logMessages();
+    ASSERT_EQ(2u, messages.size());
+    EXPECT_EQ("DUMP ERROR: 0x80004005", messages[0]);
+    EXPECT_TRUE(anyStartsWith(
+        takeDebugOutput(), "Retrieve: dump file c:\\retrieve.dat cannot be created: 0x80004005"));
+
+    // The log unopenable as well: every method still succeeds, and the dump failure is still
+    // visible outside the log.
+    DeleteFileA(kLog);
+    ASSERT_TRUE(CreateDirectoryA(kLog, nullptr));
+    ASSERT_EQ(S_OK, parseBytes(kSevenLines, static_cast<LONG>(kSevenLines.size())));
+    EXPECT_EQ("XYZ", line());
+    BSTR text = bstr("nowhere to go");
+    EXPECT_EQ(S_OK, object->Log(text));
+    SysFreeString(text);
+    EXPECT_TRUE(anyStartsWith(takeDebugOutput(), "Retrieve: dump file c:\\retrieve.dat"));
+    RemoveDirectoryA(kLog);
+    RemoveDirectoryA(kDump);
+    RemoveVectoredExceptionHandler(handler);
+}
+
+TEST_F(ComTest, NullDispatchAndVariantArrayBodies) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_NULL;
+    EXPECT_EQ(S_OK, object->ParseRequest(v, 10));
+    EXPECT_EQ("", action());
+    EXPECT_EQ("", rest());
+
+    // An interface body stores nothing and is left alone (no reference kept or dropped).
+    IDispatch* dispatch = nullptr;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
+    v.vt = VT_DISPATCH;
+    v.pdispVal = dispatch;
+    EXPECT_EQ(S_OK, object->ParseRequest(v, 10));
+    EXPECT_EQ(1u, dispatch->Release());  // only the fixture's reference is left
+    EXPECT_EQ("", rest());
+
+    // What a script's array becomes: VARIANTs holding the body's text, refused.
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 3);
+    for (LONG i = 0; i < 3; ++i) {
+        VARIANT element;
+        VariantInit(&element);
+        element.vt = VT_BSTR;
+        element.bstrVal = bstr(kSevenLines);
+        SafeArrayPutElement(array, &i, &element);
+        VariantClear(&element);
+    }
+    v.vt = VT_ARRAY | VT_VARIANT;
+    v.parray = array;
+    EXPECT_EQ(E_INVALIDARG, object->ParseRequest(v, 48));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(kDump));
+    ASSERT_FALSE(logMessages().empty());
+    // The array's features follow the type: VARIANT elements (0x0800) among others.
+    EXPECT_EQ(0u, logMessages().back().find("ARRAY OF POINTERS: vt=0x0000200C (0x0000"));
+    EXPECT_TRUE((array->fFeatures & FADF_VARIANT) != 0);
+    // Through a reference to a VARIANT, as the script host passes it.
+    VARIANT inner = v;
+    VARIANT byRef;
+    VariantInit(&byRef);
+    byRef.vt = VT_BYREF | VT_VARIANT;
+    byRef.pvarVal = &inner;
+    EXPECT_EQ(E_INVALIDARG, object->ParseRequest(byRef, 48));
+    SafeArrayDestroy(array);
+
+    array = SafeArrayCreateVector(VT_BSTR, 0, 2);
+    v.vt = VT_ARRAY | VT_BSTR;
+    v.parray = array;
+    EXPECT_EQ(E_INVALIDARG, object->ParseRequest(v, 16));
+    SafeArrayDestroy(array);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(kDump));
+}
+
+TEST_F(ComTest, MultiDimensionalArraysAndLowerBounds) {
+    // Two dimensions with lower bounds 5 and -2: the data is taken whole, as bytes.
+    std::string body = kSevenLines + "!!!!!!";  // 36 bytes = 4 x 9
+    SAFEARRAYBOUND bounds[2] = {{4, 5}, {9, -2}};
+    SAFEARRAY* grid = SafeArrayCreate(VT_UI1, 2, bounds);
+    ASSERT_NE(nullptr, grid);
+    void* data = nullptr;
+    ASSERT_EQ(S_OK, SafeArrayAccessData(grid, &data));
+    std::memcpy(data, body.data(), body.size());
+    SafeArrayUnaccessData(grid);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_ARRAY | VT_UI1;
+    v.parray = grid;
+    ASSERT_EQ(S_OK, object->ParseRequest(v, 1000));
+    EXPECT_EQ(body, readFile(kDump));
+    EXPECT_EQ("ABC", action());
+    EXPECT_EQ("XYZ", line());
+    EXPECT_EQ("!!!!!!", rest());
+    SafeArrayDestroy(grid);
+
+    // A vector of 4-byte integers starting at index -3.
+    SAFEARRAY* numbers = SafeArrayCreateVector(VT_I4, -3, 9);
+    ASSERT_EQ(S_OK, SafeArrayAccessData(numbers, &data));
+    std::memcpy(data, body.data(), body.size());
+    SafeArrayUnaccessData(numbers);
+    v.vt = VT_ARRAY | VT_I4;
+    v.parray = numbers;
+    ASSERT_EQ(S_OK, object->ParseRequest(v, 20));
+    EXPECT_EQ(body.substr(0, 20), readFile(kDump));
+    SafeArrayDestroy(numbers);
+}
+
+TEST_F(ComTest, LateBindingAsVBScriptDoesIt) {
+    IDispatch* dispatch = nullptr;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
+    Dispatcher d{dispatch};
+    // Names are found whatever their case.
+    EXPECT_EQ(1, d.id(L"parserequest"));
+    EXPECT_EQ(4, d.id(L"ACTION"));
+    EXPECT_EQ(5, d.id(L"nextMESSAGEline"));
+    EXPECT_EQ(6, d.id(L"eos"));
+    EXPECT_EQ(10, d.id(L"LOG"));
+
+    // cbTotalBytes given as a string and as a double is coerced to a long.
+    const WORD both = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
+    VARIANT bytes;
+    VariantInit(&bytes);
+    bytes.vt = VT_ARRAY | VT_UI1;
+    bytes.parray = byteArray(kSevenLines + "tail");
+    VARIANT count;
+    VariantInit(&count);
+    count.vt = VT_BSTR;
+    count.bstrVal = SysAllocString(L"30");
+    EXPECT_EQ(S_OK, d.call(L"ParseRequest", both, {bytes, count}, nullptr));
+    VariantClear(&count);
+    EXPECT_EQ(kSevenLines, readFile(kDump));
+    count.vt = VT_R8;
+    count.dblVal = 12.0;
+    EXPECT_EQ(S_OK, d.call(L"ParseRequest", DISPATCH_METHOD, {bytes, count}, nullptr));
+    EXPECT_EQ(kSevenLines.substr(0, 12), readFile(kDump));
+    count.vt = VT_BSTR;
+    count.bstrVal = SysAllocString(L"many");
+    EXPECT_EQ(DISP_E_TYPEMISMATCH,
+              d.call(L"ParseRequest", DISPATCH_METHOD, {bytes, count}, nullptr));
+    VariantClear(&count);
+
+    // Properties read with both flags, as VBScript asks for them, and methods called so too.
+    EXPECT_EQ(S_OK, d.call(L"ParseRequest", both, {bytes, longArg(34)}, nullptr));
+    VARIANT result;
+    VariantInit(&result);
+    ASSERT_EQ(S_OK, d.call(L"Action", both, {}, &result));
+    ASSERT_EQ(VT_BSTR, result.vt);
+    EXPECT_EQ("ABC", str(result.bstrVal));
+    VariantClear(&result);
+    ASSERT_EQ(S_OK, d.call(L"NextMessageLine", both, {}, &result));
+    EXPECT_EQ("XYZ", str(result.bstrVal));
+    VariantClear(&result);
+    ASSERT_EQ(S_OK, d.call(L"EOS", both, {}, &result));
+    EXPECT_EQ(VT_BOOL, result.vt);
+    EXPECT_EQ(S_OK, d.call(L"Reset", both, {}, &result));
+    VariantClear(&result);
+    ASSERT_EQ(S_OK, d.call(L"DataToTheEnd", both, {}, &result));
+    EXPECT_EQ(VT_UNKNOWN, result.vt);
+    VariantClear(&result);
+
+    // Wrong argument counts are refused without touching the object; too many as on Windows,
+    // whose DispInvoke refuses them (Wine's passes the extra ones over).
+    EXPECT_EQ(S_OK, d.call(L"Reset", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT, d.call(L"ParseRequest", DISPATCH_METHOD, {bytes}, nullptr));
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT,
+              d.call(L"ParseRequest", DISPATCH_METHOD, {bytes, longArg(1), longArg(2)}, nullptr));
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT, d.call(L"Reset", DISPATCH_METHOD, {longArg(1)}, nullptr));
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT, d.call(L"Log", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ("h1", d.getString(L"NextMessageLine"));
+    VariantClear(&bytes);
+
+    // One type information only.
+    ITypeInfo* info = reinterpret_cast<ITypeInfo*>(&info);
+    EXPECT_EQ(DISP_E_BADINDEX, dispatch->GetTypeInfo(1, LOCALE_USER_DEFAULT, &info));
+    EXPECT_EQ(nullptr, info);
+    ASSERT_EQ(S_OK, dispatch->GetTypeInfo(0, 0x411, &info));  // another locale gets it too
+    info->Release();
+    dispatch->Release();
+}
+
+TEST_F(ComTest, TypeLibraryDescribesEveryMember) {
+    ITypeInfo* info = nullptr;
+    ASSERT_EQ(S_OK, object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info));
+    // The dual interface's own description (not its dispatch view).
+    HREFTYPE ref = 0;
+    ITypeInfo* vtable = nullptr;
+    ASSERT_EQ(S_OK, info->GetRefTypeOfImplType(-1, &ref));
+    ASSERT_EQ(S_OK, info->GetRefTypeInfo(ref, &vtable));
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, vtable->GetTypeAttr(&attr));
+    EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
+    EXPECT_EQ(9, attr->cFuncs);
+    EXPECT_TRUE((attr->wTypeFlags & TYPEFLAG_FOLEAUTOMATION) != 0);
+    EXPECT_TRUE((attr->wTypeFlags & TYPEFLAG_FDUAL) != 0);
+    vtable->ReleaseTypeAttr(attr);
+    struct Expected {
+        const wchar_t* name;
+        INVOKEKIND kind;
+        short params;
+        VARTYPE first;   // type of the first parameter
+        VARTYPE second;  // of the second, when there is one
+        short slot;      // virtual-table slot
+    };
+    const Expected members[] = {
+        {L"ParseRequest", INVOKE_FUNC, 2, VT_VARIANT, VT_I4, 7},
+        {L"Reset", INVOKE_FUNC, 0, VT_EMPTY, VT_EMPTY, 8},
+        {L"CompleteWork", INVOKE_FUNC, 0, VT_EMPTY, VT_EMPTY, 9},
+        {L"Action", INVOKE_PROPERTYGET, 1, VT_PTR, VT_EMPTY, 10},
+        {L"NextMessageLine", INVOKE_PROPERTYGET, 1, VT_PTR, VT_EMPTY, 11},
+        {L"EOS", INVOKE_PROPERTYGET, 1, VT_PTR, VT_EMPTY, 12},
+        {L"DataToTheEnd", INVOKE_PROPERTYGET, 1, VT_PTR, VT_EMPTY, 13},
+        {L"StringToTheEnd", INVOKE_PROPERTYGET, 1, VT_PTR, VT_EMPTY, 14},
+        {L"Log", INVOKE_FUNC, 1, VT_BSTR, VT_EMPTY, 15},
+    };
+    for (UINT i = 0; i < 9; ++i) {
+        FUNCDESC* f = nullptr;
+        ASSERT_EQ(S_OK, vtable->GetFuncDesc(i, &f));
+        const Expected& m = members[i];
+        BSTR names[3] = {};
+        UINT got = 0;
+        vtable->GetNames(f->memid, names, 3, &got);
+        EXPECT_EQ(std::wstring(m.name), std::wstring(names[0])) << i;
+        EXPECT_EQ(m.kind, f->invkind) << i;
+        EXPECT_EQ(m.params, f->cParams) << i;
+        EXPECT_EQ(VT_HRESULT, f->elemdescFunc.tdesc.vt) << i;
+        EXPECT_EQ(m.slot * static_cast<short>(sizeof(void*)), f->oVft) << i;
+        if (f->cParams >= 1) {
+            EXPECT_EQ(m.first, f->lprgelemdescParam[0].tdesc.vt) << i;
+        }
+        if (f->cParams == 2) {
+            EXPECT_EQ(m.second, f->lprgelemdescParam[1].tdesc.vt);
+        }
+        if (m.kind == INVOKE_PROPERTYGET) {
+            const PARAMDESC& p = f->lprgelemdescParam[0].paramdesc;
+            EXPECT_EQ(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL,
+                      p.wParamFlags & (PARAMFLAG_FOUT | PARAMFLAG_FRETVAL | PARAMFLAG_FIN))
+                << i;
+        } else if (f->cParams > 0) {
+            EXPECT_EQ(PARAMFLAG_FIN, f->lprgelemdescParam[0].paramdesc.wParamFlags & 0x3) << i;
+        }
+        if (i == 0) {
+            ASSERT_EQ(3u, got);
+            EXPECT_EQ(std::wstring(L"vRequest"), std::wstring(names[1]));
+            EXPECT_EQ(std::wstring(L"cbTotalBytes"), std::wstring(names[2]));
+        }
+        for (BSTR& n : names) SysFreeString(n);
+        vtable->ReleaseFuncDesc(f);
+    }
+    // The class: creatable, with IUploadRetrieve as its default interface.
+    ITypeLib* library = nullptr;
+    UINT index = 0;
+    ASSERT_EQ(S_OK, info->GetContainingTypeLib(&library, &index));
+    EXPECT_EQ(2u, library->GetTypeInfoCount());
+    ITypeInfo* coclass = nullptr;
+    ASSERT_EQ(S_OK, library->GetTypeInfoOfGuid(CLSID_UploadRetrieve, &coclass));
+    ASSERT_EQ(S_OK, coclass->GetTypeAttr(&attr));
+    EXPECT_EQ(TKIND_COCLASS, attr->typekind);
+    EXPECT_TRUE((attr->wTypeFlags & TYPEFLAG_FCANCREATE) != 0);
+    EXPECT_EQ(1, attr->cImplTypes);
+    coclass->ReleaseTypeAttr(attr);
+    INT implFlags = 0;
+    EXPECT_EQ(S_OK, coclass->GetImplTypeFlags(0, &implFlags));
+    EXPECT_TRUE((implFlags & IMPLTYPEFLAG_FDEFAULT) != 0);
+    ASSERT_EQ(S_OK, coclass->GetRefTypeOfImplType(0, &ref));
+    ITypeInfo* defaultInterface = nullptr;
+    ASSERT_EQ(S_OK, coclass->GetRefTypeInfo(ref, &defaultInterface));
+    ASSERT_EQ(S_OK, defaultInterface->GetTypeAttr(&attr));
+    EXPECT_TRUE(IsEqualIID(attr->guid, IID_IUploadRetrieve));
+    defaultInterface->ReleaseTypeAttr(attr);
+    defaultInterface->Release();
+    coclass->Release();
+    library->Release();
+    vtable->Release();
+    info->Release();
+}
+
+TEST(ModuleLifetime, AHandedOutStreamKeepsTheModuleLoaded) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    IUploadRetrieve* o = create();
+    ASSERT_NE(nullptr, o);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = bstr(kSevenLines + "kept");
+    ASSERT_EQ(S_OK, o->ParseRequest(v, 0));
+    VariantClear(&v);
+    ASSERT_EQ(S_OK, o->get_DataToTheEnd(&v));
+    EXPECT_EQ(0u, o->Release());
+    // The object is gone; the stream alone keeps the module.
+    EXPECT_EQ(S_FALSE, canUnloadNow());
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_NE(nullptr, GetModuleHandleA("Retrieve.dll"));
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, v.punkVal->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream)));
+    char buffer[32];
+    ULONG got = 0;
+    EXPECT_EQ(S_OK, stream->Read(buffer, sizeof buffer, &got));
+    EXPECT_EQ("XYZ\r\nkept", std::string(buffer, got));
+    stream->Release();
+    EXPECT_EQ(0u, v.punkVal->Release());
+    EXPECT_EQ(S_OK, canUnloadNow());
+
+    // Unloaded now, and loaded again on the next creation, late binding included.
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_EQ(nullptr, GetModuleHandleA("Retrieve.dll"));
+    o = create();
+    ASSERT_NE(nullptr, o);
+    EXPECT_NE(nullptr, GetModuleHandleA("Retrieve.dll"));
+    IDispatch* dispatch = nullptr;
+    ASSERT_EQ(S_OK, o->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
+    Dispatcher d{dispatch};
+    EXPECT_EQ("", d.getString(L"Action"));
+    dispatch->Release();
+    EXPECT_EQ(0u, o->Release());
+    CoUninitialize();
+}
+
+TEST(ModuleLifetime, UnmatchedLockServerDoesNotFreeALivingObject) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_UploadRetrieve, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    IUnknown* living = nullptr;
+    ASSERT_EQ(S_OK,
+              factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&living)));
+    EXPECT_EQ(E_UNEXPECTED, factory->LockServer(FALSE));
+    EXPECT_EQ(S_FALSE, canUnloadNow());
+    EXPECT_EQ(S_OK, factory->LockServer(TRUE));
+    EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+    EXPECT_EQ(E_UNEXPECTED, factory->LockServer(FALSE));
+    EXPECT_EQ(S_FALSE, canUnloadNow());
+    EXPECT_EQ(0u, living->Release());
+    EXPECT_EQ(S_OK, canUnloadNow());
+    factory->Release();
+    CoUninitialize();
+}
+
+TEST(ModuleLifetime, LoadedAndFreedByHandTwice) {
+    wchar_t path[MAX_PATH] = {};
+    HKEY key = nullptr;
+    DWORD size = sizeof path;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegGetValueW(HKEY_CLASSES_ROOT,
+                           L"CLSID\\{708C71EC-6889-4892-94E5-D104D0172086}\\InprocServer32",
+                           nullptr, RRF_RT_REG_SZ, nullptr, path, &size));
+    (void)key;
+    for (int round = 0; round < 2; ++round) {
+        HMODULE module = LoadLibraryW(path);
+        ASSERT_NE(nullptr, module);
+        auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+            reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+        auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+            reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+        ASSERT_NE(nullptr, getClassObject);
+        IClassFactory* factory = nullptr;
+        ASSERT_EQ(S_OK, getClassObject(CLSID_UploadRetrieve, IID_IClassFactory,
+                                       reinterpret_cast<void**>(&factory)));
+        IUploadRetrieve* o = nullptr;
+        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUploadRetrieve,
+                                                reinterpret_cast<void**>(&o)));
+        factory->Release();
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = bstr(kSevenLines);
+        EXPECT_EQ(S_OK, o->ParseRequest(v, 0));
+        VariantClear(&v);
+        BSTR text = nullptr;
+        EXPECT_EQ(S_OK, o->get_Action(&text));
+        EXPECT_EQ("ABC", str(text));
+        SysFreeString(text);
+        EXPECT_EQ(S_FALSE, canUnload());
+        EXPECT_EQ(0u, o->Release());
+        EXPECT_EQ(S_OK, canUnload());
+        EXPECT_TRUE(FreeLibrary(module));
+    }
+}
+
+// A module path that the ANSI code page cannot represent reaches InprocServer32 unchanged.
+TEST(Registration, ModulePathOutsideTheCodePage) {
+    wchar_t original[MAX_PATH] = {};
+    DWORD size = sizeof original;
+    const wchar_t* inproc = L"CLSID\\{708C71EC-6889-4892-94E5-D104D0172086}\\InprocServer32";
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, inproc, nullptr, RRF_RT_REG_SZ,
+                                          nullptr, original, &size));
+    const std::wstring directory = L"C:\\retrieve \u0416\u4E2D";
+    const std::wstring copy = directory + L"\\Retrieve \u0416.dll";
+    CreateDirectoryW(directory.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(original, copy.c_str(), FALSE));
+    auto registerAt = [](const std::wstring& path) {
+        HMODULE module = LoadLibraryW(path.c_str());
+        if (module == nullptr) return E_FAIL;
+        auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+            reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+        HRESULT hr = registerServer != nullptr ? registerServer() : E_FAIL;
+        FreeLibrary(module);
+        return hr;
+    };
+    EXPECT_EQ(S_OK, registerAt(copy));
+    wchar_t stored[MAX_PATH] = {};
+    size = sizeof stored;
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, inproc, nullptr, RRF_RT_REG_SZ,
+                                          nullptr, stored, &size));
+    EXPECT_EQ(copy, std::wstring(stored));
+    // Registered from there, the class is created from there.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    IUploadRetrieve* o = create();
+    EXPECT_NE(nullptr, o);
+    if (o != nullptr) o->Release();
+    CoFreeUnusedLibrariesEx(0, 0);
+    CoUninitialize();
+    EXPECT_EQ(S_OK, registerAt(original));
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(directory.c_str());
+}
+
+// Bodies in a multibyte code page: run with the process's ANSI code page 932 (the suite's
+// script starts this test alone under a Japanese locale).
+TEST_F(ComTest, Multibyte932BodiesKeepTheirCharacters) {
+    ASSERT_EQ(932u, GetACP()) << "run under LC_ALL=ja_JP.UTF-8";
+    // Head lines, an ACTION of two kana, a line whose second byte is 0x5C, and a rest that mixes
+    // single- and double-byte characters.
+    std::string body =
+        "1\r\n2\r\n3\r\n4\r\n5\r\n\x82\xa0\x82\xa2\r\n\x95\x5c\x8e\xa6\r\nA\x93\xfa"
+        "B\x96\x7b\x8c\xea\r\n";
+    ASSERT_EQ(S_OK, parseBytes(body, static_cast<LONG>(body.size())));
+    auto wide = [](BSTR text) { return std::wstring(text, SysStringLen(text)); };
+    BSTR text = nullptr;
+    ASSERT_EQ(S_OK, object->get_Action(&text));
+    EXPECT_EQ(std::wstring(L"\u3042\u3044"), wide(text));
+    SysFreeString(text);
+    ASSERT_EQ(S_OK, object->get_NextMessageLine(&text));
+    EXPECT_EQ(std::wstring(L"\u8868\u793A"), wide(text));
+    SysFreeString(text);
+    ASSERT_EQ(S_OK, object->get_StringToTheEnd(&text));
+    EXPECT_EQ(std::wstring(L"A\u65E5B\u672C\u8A9E\r\n"), wide(text));
+    EXPECT_EQ(7u, SysStringLen(text));
+    SysFreeString(text);
+
+    // A string body goes to the code page and back unchanged.
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(L"1\n2\n3\n4\n5\n\u65E5\u672C\u8A9E\n\u8868\u793A");
+    ASSERT_EQ(S_OK, object->ParseRequest(v, 0));
+    VariantClear(&v);
+    ASSERT_EQ(S_OK, object->get_Action(&text));
+    EXPECT_EQ(std::wstring(L"\u65E5\u672C\u8A9E"), wide(text));
+    SysFreeString(text);
+    ASSERT_EQ(S_OK, object->get_NextMessageLine(&text));
+    EXPECT_EQ(std::wstring(L"\u8868\u793A"), wide(text));
+    SysFreeString(text);
 }
 
 }  // namespace

@@ -57,6 +57,41 @@ On Error GoTo 0
 Check failed, "NextMessageLine after CompleteWork raises an error"
 Check upload.StringToTheEnd = "", "StringToTheEnd after CompleteWork is empty"
 
+' Late binding as scripts write it: names in any case, the byte count as a string or a double.
+upload.parserequest body, "0"
+Check upload.ACTION = "ABC", "names are found whatever their case"
+Check upload.nextmessageline = "XYZ", "NextMessageLine in lower case"
+upload.ParseRequest body, CDbl(Len(body))
+Check upload.Action = "ABC", "a double byte count is accepted"
+
+' A Null body stores nothing.
+upload.ParseRequest Null, 0
+Check upload.Action = "", "a Null body gives an empty ACTION"
+
+' A script array holds VARIANTs, not bytes: refused with E_INVALIDARG.
+Dim errNumber
+On Error Resume Next
+upload.ParseRequest Array("h1", "h2", "h3"), 3
+errNumber = Err.Number
+Err.Clear
+On Error GoTo 0
+' The script host reports E_INVALIDARG as its error 5, "invalid procedure call or argument".
+Check errNumber = 5 Or errNumber = &H80070057, "an array of VARIANTs is refused, got " & Hex(errNumber)
+
+' Wrong argument counts raise an error and leave the object usable.
+upload.ParseRequest body, Len(body)
+On Error Resume Next
+upload.ParseRequest body
+errNumber = Err.Number
+Err.Clear
+upload.Reset 1
+Dim resetError : resetError = Err.Number
+Err.Clear
+On Error GoTo 0
+Check errNumber <> 0, "ParseRequest with one argument raises an error"
+Check resetError <> 0, "Reset with an argument raises an error"
+Check upload.NextMessageLine = "XYZ", "the object is unchanged by refused calls"
+
 upload.Log "script says 100%d"
 Set upload = Nothing
 
@@ -69,6 +104,8 @@ End If
 Check InStr(logText, ":" & vbTab & " script says 100%d" & vbCrLf) > 0, _
       "the log holds the script's line, got [" & logText & "]"
 Check Left(logText, 4) = "TID=", "log line starts with TID="
+Check InStr(logText, ":" & vbTab & " ARRAY OF POINTERS: vt=0x0000200C (") > 0, _
+      "the refused array is logged"
 
 If failures = 0 Then
     WScript.Echo "retrieve_script.vbs: all checks passed"

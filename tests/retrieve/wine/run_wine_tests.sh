@@ -60,10 +60,30 @@ check "re-registration succeeds" run regsvr32 /s "$windll"
 check "ForceRemove clears stale subkeys" bash -c "! wine reg query 'HKCR\\CLSID\\$clsid\\Stale' $view >/dev/null 2>&1"
 
 echo "--- C++ client ($arch)"
-check "C++ COM client" run "$client" --gtest_brief=1
+check "C++ COM client" run "$client" --gtest_brief=1 --gtest_filter=-*Multibyte*
+# Bodies in a multibyte ANSI code page: Wine takes code page 932 from a Japanese locale.
+japanese() { LC_ALL=ja_JP.UTF-8 "$@"; }
+check "C++ COM client, code page 932" japanese run "$client" --gtest_brief=1 --gtest_filter=*Multibyte*
 
 echo "--- VBScript ($arch)"
 check "VBScript through cscript" run cscript //nologo "$(winepath -w "$script")"
+
+if [ "$arch" = win64 ]; then
+    echo "--- registry views ($arch)"
+    # ProgID keys are shared by the 32- and 64-bit views, CLSID keys are not: while an x86 build
+    # of the class stays registered, removing the x64 one must keep the ProgIDs.
+    check "class absent from the 32-bit view" \
+        bash -c "! wine reg query 'HKCR\\CLSID\\$clsid' /reg:32 >/dev/null 2>&1"
+    wine reg add "HKCR\\CLSID\\$clsid\\InprocServer32" /ve /d 'C:\x86\Retrieve.dll' /f /reg:32 \
+        >/dev/null 2>&1
+    check "regsvr32 /u while x86 keeps the class" run regsvr32 /s /u "$windll"
+    check "x64 class key removed" \
+        bash -c "! wine reg query 'HKCR\\CLSID\\$clsid' /reg:64 >/dev/null 2>&1"
+    check "ProgID kept for x86" value_is 'HKCR\Retrieve.UploadRetrieve\CLSID' "" "$clsid"
+    check "versioned ProgID kept for x86" value_is 'HKCR\Retrieve.UploadRetrieve.1\CLSID' "" "$clsid"
+    wine reg delete "HKCR\\CLSID\\$clsid" /f /reg:32 >/dev/null 2>&1
+    check "registers again" run regsvr32 /s "$windll"
+fi
 
 check "regsvr32 /u unregisters" run regsvr32 /s /u "$windll"
 for key in 'HKCR\Retrieve.UploadRetrieve.1' 'HKCR\Retrieve.UploadRetrieve' "HKCR\\CLSID\\$clsid" \
