@@ -41,7 +41,7 @@ final class NativeCodec {
         final File raw = new File(dir, "in.raw");
         final File frames = new File(dir, "encoded.bvx");
         Files.write(raw.toPath(), toBytes(pcm, false));
-        run(program("brimvox.codec"), "encode", raw.getPath(), frames.getPath());
+        run(program("brimvox.codec"), "encode", "--raw", raw.getPath(), frames.getPath());
         return Files.readAllBytes(frames.toPath());
     }
 
