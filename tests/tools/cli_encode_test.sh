@@ -5,15 +5,7 @@
 set -uo pipefail
 cli=${1:?brimvox-codec}
 speech=${2:?speech sample (raw 8000 Hz)}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0
-failed=0
-check() {  # check NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
-}
+. "$(dirname "$0")/check_lib.sh"
 status() { "$@" >"$tmp/out" 2>"$tmp/err"; echo $?; }
 size() { stat -c %s "$1"; }
 # Writes a WAV file of the raw samples in $1 at rate $3 with $4 channels (samples duplicated).
@@ -106,5 +98,4 @@ check "batch names the missing input" grep -q "nothere.raw: No such file" "$tmp/
 check "batch still writes the good inputs" cmp -s "$tmp/outdir2/part2.bvx" "$tmp/single2.bvx"
 check "batch refuses stdin" test "$(status "$cli" encode -o "$tmp/outdir" -)" = 2
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report

@@ -6,15 +6,7 @@
 set -uo pipefail
 cli=$(realpath "${1:?brimvox-codec}")
 speech=${2:?speech sample (raw 8000 Hz)}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0
-failed=0
-check() {  # check NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
-}
+. "$(dirname "$0")/check_lib.sh"
 status() { "$@" >"$tmp/out" 2>"$tmp/err"; echo $?; }
 size() { stat -c %s "$1"; }
 frames() { "$cli" info "$1" 2>/dev/null | sed -n 's/^frames: *//p'; }
@@ -180,5 +172,4 @@ for c in encode decode roundtrip info; do
     check "$c --help shows examples" grep -q "^examples\?:" <("$cli" $c --help)
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report

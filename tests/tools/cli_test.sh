@@ -3,15 +3,7 @@
 # usage: cli_test.sh PATH_TO_BRIMVOX_CODEC
 set -uo pipefail
 cli=${1:?brimvox-codec}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0
-failed=0
-check() {  # check NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
-}
+. "$(dirname "$0")/check_lib.sh"
 status() { "$@" >"$tmp/out" 2>"$tmp/err"; echo $?; }
 
 # Three valid frames (all zero) plus 5 stray bytes; one frame with lag code 127 (bad).
@@ -54,5 +46,4 @@ check "info counts bad frames" grep -q "^bad frames: *1$" "$tmp/out"
 check "info reads stdin" test "$(status "$cli" info - < "$tmp/stray.bvx"; grep -c 'trailing: *5 bytes' "$tmp/out")" = "0
 1"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report

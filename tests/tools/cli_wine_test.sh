@@ -7,16 +7,8 @@ set -uo pipefail
 exe=$(realpath "${1:?brimvox-codec.exe}")
 speech=$(realpath "${2:?speech sample (raw 8000 Hz)}")
 . "$(dirname "$0")/../wine_prefix.sh" "$exe"
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/check_lib.sh"
 cd "$tmp" || exit 1
-passed=0
-failed=0
-check() {  # check NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
-}
 status() { wine "$exe" "$@" >out 2>err.crlf; local rc=$?; tr -d "\r" < err.crlf > err; echo $rc; }
 
 head -c 48000 "$speech" > speech.raw  # 3 s
@@ -55,5 +47,4 @@ check "no temporary file is left" test -z "$(ls -A | grep -i "\.tmp$")"
 check "-o creates the directory" test "$(status -q encode -o 'new\dir' speech.wav; ls new/dir)" = "0
 speech.bvx"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report
