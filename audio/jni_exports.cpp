@@ -56,7 +56,10 @@ bool systemProperty(JNIEnv* env, const char* name, std::string& value) {
         env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
     jstring key = get ? env->NewStringUTF(name) : nullptr;
     if (key) {
-        auto result = static_cast<jstring>(env->CallStaticObjectMethod(system, get, key));
+        jvalue arg;
+        arg.l = key;
+        // The array form: the variadic one would be emitted as an exported out-of-line copy.
+        auto result = static_cast<jstring>(env->CallStaticObjectMethodA(system, get, &arg));
         if (!env->ExceptionCheck() && result) found = copyPath(env, result, value);
         if (result) env->DeleteLocalRef(result);
         env->DeleteLocalRef(key);
