@@ -257,6 +257,31 @@ class NativeAudioTest {
     }
 
     @Test
+    void badSettingsRefuseTheEngineWithATextThroughFunGetError() {
+        System.setProperty("brimvox.audio.speed", "abc");
+        try {
+            assertFalse(NativeAudio.NewJavaClass4800());
+        } finally {
+            System.clearProperty("brimvox.audio.speed");
+        }
+        assertEquals("brimvox.audio.speed: \"abc\" is not a clock speed; use a number from 0.01 to 1000",
+                     NativeAudio.takeError());
+        assertNull(NativeAudio.takeError(), "delivered once");
+        // Without an engine too, and a good setting clears the refusal.
+        assertTrue(NativeAudio.DeleteJavaClass4800());
+        System.setProperty("brimvox.audio", "pulse");
+        try {
+            assertFalse(NativeAudio.NewJavaClass4800());
+        } finally {
+            System.clearProperty("brimvox.audio");
+        }
+        assertEquals("brimvox.audio: \"pulse\" is not a sound card; use alsa, virtual or none",
+                     NativeAudio.takeError());
+        assertTrue(NativeAudio.NewJavaClass4800());
+        assertNull(NativeAudio.takeError());
+    }
+
+    @Test
     void withoutAnEngineNothingHappens() {
         assertTrue(NativeAudio.DeleteJavaClass4800());
         assertEquals(101, NativeAudio.GetVersion());

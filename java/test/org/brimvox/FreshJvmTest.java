@@ -1,0 +1,99 @@
+package org.brimvox;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.Timeout;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * The jar as a user runs it: a fresh JVM with only the jar on the class path, no -D flags and no
+ * library path; the sound settings come from the environment.
+ */
+@Timeout(120)
+class FreshJvmTest {
+    @TempDir Path dir;
+
+    static final class Result {
+        int exit;
+        String out;
+    }
+
+    /** Runs java with the arguments; the virtual card's settings in the environment. */
+    Result java(Map<String, String> env, String... args) throws IOException, InterruptedException {
+        List<String> command = new ArrayList<>();
+        command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+        command.addAll(Arrays.asList(args));
+        ProcessBuilder pb = new ProcessBuilder(command).redirectErrorStream(true).directory(dir.toFile());
+        Map<String, String> e = pb.environment();
+        e.keySet().removeIf(k -> k.startsWith("BRIMVOX_") || k.startsWith("JAVA_TOOL") || k.startsWith("JDK_JAVA"));
+        e.put("XDG_CACHE_HOME", dir.resolve("cache").toString());
+        e.put("BRIMVOX_AUDIO", "virtual");
+        e.put("BRIMVOX_AUDIO_IN", System.getProperty("brimvox.speech"));
+        e.put("BRIMVOX_AUDIO_OUT", dir.resolve("speaker.wav").toString());
+        e.put("BRIMVOX_AUDIO_SPEED", "8");
+        e.putAll(env);
+        Process p = pb.start();
+        Result r = new Result();
+        r.out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertTrue(p.waitFor(100, TimeUnit.SECONDS));
+        r.exit = p.exitValue();
+        return r;
+    }
+
+    static String jar() {
+        return System.getProperty("brimvox.jar");
+    }
+
+    @Test
+    void theJarAloneRecordsAndPlaysThroughTheVirtualCard() throws Exception {
+        Result r = java(Map.of(), "-jar", jar(), System.getProperty("brimvox.speech"), "out", "1.5");
+        assertEquals(0, r.exit, r.out);
+        assertTrue(r.out.matches("(?s).*file recording: +1\\.[5-9]\\d s.*"), r.out);
+        assertTrue(r.out.contains("stream playback:"), r.out);
+        assertTrue(r.out.contains("round-trip segmental SNR, stream:"), r.out);
+        assertTrue(Files.size(dir.resolve("out/played_file.wav")) > 20000);
+        assertTrue(Files.size(dir.resolve("out/played_blocks.wav")) > 20000);
+        try (var hashes = Files.list(dir.resolve("cache/brimvox"))) {
+            Path extracted = hashes.findFirst().orElseThrow().resolve("libbrimvox.so");
+            assertTrue(Files.isRegularFile(extracted), "extracted into the user's cache");
+        }
+    }
+
+    @Test
+    void aBadEnvironmentSettingIsNamed() throws Exception {
+        Result r = java(Map.of("BRIMVOX_AUDIO_SPEED", "abc"), "-jar", jar(),
+                        System.getProperty("brimvox.speech"), "out", "1");
+        assertEquals(1, r.exit, r.out);
+        assertTrue(r.out.contains(
+                "BRIMVOX_AUDIO_SPEED: \"abc\" is not a clock speed; use a number from 0.01 to 1000"), r.out);
+        r = java(Map.of("BRIMVOX_AUDIO", "bogus"), "-jar", jar(), System.getProperty("brimvox.speech"), "out", "1");
+        assertEquals(1, r.exit, r.out);
+        assertTrue(r.out.contains("BRIMVOX_AUDIO: \"bogus\" is not a sound card; use alsa, virtual or none"), r.out);
+    }
+
+    @Test
+    void aFailedLoadSaysWhatWasTriedAndWhatToSet() throws Exception {
+        Result r = java(Map.of(), "-Dbrimvox.library=/nonexistent/libbrimvox.so", "-jar", jar(), "mic", "out");
+        assertEquals(1, r.exit, r.out);
+        assertTrue(r.out.contains("the file named by -Dbrimvox.library=/nonexistent/libbrimvox.so could not be loaded"),
+                   r.out);
+        assertTrue(r.out.contains("Correct or remove that setting"), r.out);
+
+        r = java(Map.of(), "-Dos.arch=sparc", "-Djava.library.path=" + dir, "-jar", jar(), "mic", "out");
+        assertEquals(1, r.exit, r.out);
+        assertTrue(r.out.contains("this jar carries no library for Linux on sparc"), r.out);
+        assertTrue(r.out.contains("brimvox on java.library.path (" + dir + ")"), r.out);
+        assertTrue(r.out.contains("Set -Dbrimvox.library=/path/to/libbrimvox.so"), r.out);
+    }
+}
