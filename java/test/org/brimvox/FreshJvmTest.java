@@ -12,6 +12,10 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.TimeUnit;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import javax.tools.JavaCompiler;
+import javax.tools.ToolProvider;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
 import org.junit.jupiter.api.io.TempDir;
@@ -95,5 +99,44 @@ class FreshJvmTest {
         assertTrue(r.out.contains("this jar carries no library for Linux on sparc"), r.out);
         assertTrue(r.out.contains("brimvox on java.library.path (" + dir + ")"), r.out);
         assertTrue(r.out.contains("Set -Dbrimvox.library=/path/to/libbrimvox.so"), r.out);
+    }
+
+    /** The README's Java example, compiled against the jar alone and run in a fresh JVM. */
+    @Test
+    void theReadmeExampleCompilesAgainstTheJarAndRuns() throws Exception {
+        String readme = Files.readString(Path.of(System.getProperty("brimvox.readme")));
+        int section = readme.indexOf("\n## Using brimvox from Java\n");
+        assertTrue(section >= 0, "the README has its Java section");
+        Matcher block = Pattern.compile("```java\n(.*?)```", Pattern.DOTALL).matcher(readme);
+        assertTrue(block.find(section), "the section has a Java example");
+        String source = block.group(1);
+        Matcher pkg = Pattern.compile("^package ([\\w.]+);", Pattern.MULTILINE).matcher(source);
+        Matcher cls = Pattern.compile("public final class (\\w+)").matcher(source);
+        assertTrue(pkg.find() && cls.find(), "a class in a named package");
+        String name = pkg.group(1) + "." + cls.group(1);
+        Path file = dir.resolve("src").resolve(name.replace('.', '/') + ".java");
+        Files.createDirectories(file.getParent());
+        Files.writeString(file, source);
+
+        JavaCompiler javac = ToolProvider.getSystemJavaCompiler();
+        int compiled = javac.run(null, null, null, "-Xlint:all", "-Werror", "-cp", jar(),
+                                 "-d", dir.resolve("classes").toString(), file.toString());
+        assertEquals(0, compiled, "javac on the README example");
+
+        String cp = jar() + java.io.File.pathSeparator + dir.resolve("classes");
+        Result r = java(Map.of(), "-cp", cp, name, "note.bvx");
+        assertEquals(0, r.exit, r.out);
+        Matcher recorded = Pattern.compile("recorded (\\d+) ms").matcher(r.out);
+        assertTrue(recorded.find(), r.out);
+        long ms = Long.parseLong(recorded.group(1));
+        assertTrue(ms >= 3000 && ms < 3500, r.out);
+        assertEquals(ms / 90 * 54, Files.size(dir.resolve("note.bvx")), "the file holds what was recorded");
+        assertTrue(r.out.contains("played "), r.out);
+
+        // Its error handling: a directory that does not exist.
+        r = java(Map.of(), "-cp", cp, name, "no/such/dir/note.bvx");
+        assertEquals(1, r.exit, r.out);
+        assertTrue(r.out.contains("brimvox: cannot record to " + dir.resolve("no/such/dir/note.bvx")), r.out);
+        assertTrue(r.out.contains("[FILE]"), r.out);
     }
 }
