@@ -157,6 +157,25 @@ class BrimvoxTest {
     }
 
     @Test
+    void stopSilencesAStreamPlaybackWhoseReadBlocks() throws Exception {
+        PipedOutputStream feed = new PipedOutputStream();
+        AudioRun play = engine.playStream(new PipedInputStream(feed, 4096));
+        feed.write(new byte[12 * 180]);  // enough to start sounding, then nothing more
+        feed.flush();
+        play.awaitElapsed(ms(600));
+        long t0 = System.nanoTime();
+        play.stop();
+        assertTrue(System.nanoTime() - t0 < 2_000_000_000L, "stop returns while the read blocks");
+        Duration stoppedAt = play.elapsed();
+        Thread.sleep(200);
+        assertEquals(stoppedAt, play.elapsed(), "no more sound after the stop");
+        feed.close();  // the read returns: the run ends without error
+        assertTrue(play.await().compareTo(ms(3600)) < 0);
+        assertTrue(play.isDone());
+        assertTrue(engine.currentRun().isEmpty());
+    }
+
+    @Test
     void pauseHoldsTheClockAndResumeGoesOn() throws Exception {
         AudioRun rec = engine.recordToStream(OutputStream.nullOutputStream());
         rec.pause();  // while the run may still be starting

@@ -6,8 +6,11 @@ import java.io.OutputStream;
 import java.nio.file.Path;
 import java.time.Duration;
 import java.util.Optional;
+import java.util.concurrent.ArrayBlockingQueue;
+import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ExecutionException;
+import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.TimeoutException;
 
@@ -18,6 +21,9 @@ import java.util.concurrent.TimeoutException;
  *
  * <p>{@link #completion()} completes with the final elapsed time when the run has ended, or
  * exceptionally with a {@link BrimvoxException} carrying the engine's error text.
+ *
+ * <p>A stream run reads or writes the caller's stream on a thread of its own, so a stream that
+ * blocks holds up neither the engine's internal thread nor {@link #stop()}.
  */
 public final class AudioRun {
     /** The four kinds of run. */
@@ -63,6 +69,12 @@ public final class AudioRun {
     private final OutputStream out;
     private final InputStream in;
     private final CompletableFuture<Duration> completion = new CompletableFuture<>();
+    // Stream runs: blocks between the engine's internal thread and the thread of the stream.
+    private final BlockingQueue<byte[]> recorded = new LinkedBlockingQueue<>();
+    private final BlockingQueue<byte[]> toPlay = new ArrayBlockingQueue<>(2);
+    private volatile boolean runOver;  // the engine's run has ended: the stream thread winds up
+    private volatile boolean streamDone;
+    private volatile IOException streamFailure;
 
     private volatile double elapsedSeconds;
     private volatile boolean stopRequested;
@@ -72,14 +84,11 @@ public final class AudioRun {
     // Used by the engine's internal thread only.
     private final double[] time = new double[1];
     private final byte[] recordBlock = new byte[RECORD_BLOCK_BYTES];
-    private final byte[] playBlock = new byte[PLAY_BLOCK_BYTES];
-    private int playLength = -1;
-    private boolean playLast;
+    private byte[] pendingBlock;  // read from the stream, not yet accepted by the engine
     private boolean endSent;
     private boolean stopIssued;
     private long stopIssuedAt;
     private String engineError;
-    private IOException streamFailure;
 
     AudioRun(Brimvox engine, Kind kind, Path file, OutputStream out, InputStream in) {
         this.engine = engine;
@@ -112,7 +121,7 @@ public final class AudioRun {
         if (!kind.isRecording() || ended) {
             return 0;
         }
-        return Math.min(32767, Math.abs(Natives.maxSample()));
+        return Math.min(32767, Math.abs(engine.natives(Natives::maxSample, 0)));
     }
 
     /**
@@ -120,7 +129,7 @@ public final class AudioRun {
      * (because the supplier of frames fell behind); always false for a recording.
      */
     public boolean isBuffering() {
-        return !kind.isRecording() && !ended && Natives.isBuffering();
+        return !kind.isRecording() && !ended && engine.natives(Natives::isBuffering, false);
     }
 
     /** True once the run has ended. */
@@ -147,7 +156,7 @@ public final class AudioRun {
             return;
         }
         long until = System.nanoTime() + START_WAIT_NANOS;
-        while (!Natives.pause()) {
+        while (!engine.natives(Natives::pause, false)) {
             // False: nothing runs yet (the device is still opening), or the run has just ended.
             if (ended) {
                 throw new IllegalStateException("the " + kind.describe() + " has ended");
@@ -169,16 +178,18 @@ public final class AudioRun {
         if (ended) {
             return;
         }
-        if (Natives.pause()) {
+        if (engine.natives(Natives::pause, false)) {
             // The engine was not paused after all (its run was restarted): undo this toggle.
-            Natives.pause();
+            engine.natives(Natives::pause, false);
         }
     }
 
     /**
      * Ends the run and waits until it has ended (bounded: the engine gives up on its threads after
      * at most 1.5 s). A recording keeps what was captured up to the stop. Does nothing if the run
-     * has ended. Failures are reported through {@link #completion()}, not here.
+     * has ended. Failures are reported through {@link #completion()}, not here. A recording to a
+     * stream ends once its blocks are written to the stream; a read of a playback's stream that
+     * is still waiting when the playback ends finishes in the background and its data is dropped.
      */
     public void stop() {
         if (ended) {
@@ -274,12 +285,29 @@ public final class AudioRun {
                + " at " + elapsedSeconds + " s";
     }
 
+    /** Starts the thread of a stream run; called once the engine has started the run. */
+    void startStreamThread() {
+        Runnable body = kind == Kind.RECORD_STREAM ? this::writeStream
+                        : kind == Kind.PLAY_STREAM ? this::readStream : null;
+        if (body == null) {
+            streamDone = true;
+            return;
+        }
+        Thread t = new Thread(body, "brimvox-stream");
+        t.setDaemon(true);
+        t.start();
+    }
+
     /**
-     * One look at the engine, on its internal thread: moves blocks, takes the time and errors,
-     * issues a requested stop. True once the engine has reported the end of the run.
+     * One look at the engine, on its internal thread, with the engine's natives held: moves blocks,
+     * takes the time and errors, issues a requested stop. True once the run is over: the engine
+     * reported its end and a recording's stream has taken every block.
      */
     boolean poll() {
         boolean recording = kind.isRecording();
+        if (runOver) {
+            return streamDone;  // waiting for the stream thread to write the last blocks
+        }
         if (kind == Kind.RECORD_STREAM) {
             drainBlocks();
         } else if (kind == Kind.PLAY_STREAM && !stopRequested) {
@@ -297,19 +325,26 @@ public final class AudioRun {
             stopIssued = true;
             stopIssuedAt = System.nanoTime();
         }
+        boolean over = false;
         if (Natives.isStop(recording, time)) {
             elapsedSeconds = time[0];
             takeEngineError();
-            flushStream();
-            return true;
+            over = true;
+        } else if (stopIssued && System.nanoTime() - stopIssuedAt > STOP_GRACE_NANOS) {
+            // The engine's stop waits a bounded time for its threads; if it had to give up on
+            // them no end notice may follow, so the run counts as ended after a grace period.
+            over = true;
         }
-        // The engine's stop waits a bounded time for its threads; if it had to give up on them
-        // no end notice may follow, so the run counts as ended after a grace period.
-        if (stopIssued && System.nanoTime() - stopIssuedAt > STOP_GRACE_NANOS) {
-            flushStream();
-            return true;
+        if (over) {
+            runOver = true;
+            return kind != Kind.RECORD_STREAM || streamDone;
         }
         return false;
+    }
+
+    /** The run is over for the engine (closed): the stream thread winds up on its own. */
+    void abandon() {
+        runOver = true;
     }
 
     private void takeEngineError() {
@@ -322,45 +357,88 @@ public final class AudioRun {
 
     private void drainBlocks() {
         while (streamFailure == null && Natives.getBuffer(recordBlock)) {
-            try {
-                out.write(recordBlock, 0, RECORD_BLOCK_BYTES);
-            } catch (IOException | RuntimeException e) {
-                streamFailure = e instanceof IOException ? (IOException) e : new IOException(e);
-                stopRequested = true;
-            }
-        }
-    }
-
-    private void flushStream() {
-        if (out != null && streamFailure == null) {
-            try {
-                out.flush();
-            } catch (IOException | RuntimeException e) {
-                streamFailure = e instanceof IOException ? (IOException) e : new IOException(e);
-            }
+            recorded.add(recordBlock.clone());
         }
     }
 
     private void feedBlocks() {
-        while (!endSent && streamFailure == null) {
-            if (playLength < 0) {
-                int n;
-                try {
-                    n = in.readNBytes(playBlock, 0, PLAY_BLOCK_BYTES);
-                } catch (IOException | RuntimeException e) {
-                    streamFailure = e instanceof IOException ? (IOException) e : new IOException(e);
-                    stopRequested = true;
-                    return;
+        while (!endSent) {
+            if (pendingBlock == null) {
+                pendingBlock = toPlay.poll();
+                if (pendingBlock == null) {
+                    return;  // the stream has nothing yet
                 }
-                playLast = n < PLAY_BLOCK_BYTES;
-                playLength = n - n % FRAME_BYTES;
             }
+            int length = pendingBlock.length - 1;
+            boolean last = pendingBlock[length] != 0;
             // Refused: the playback is not running yet or its ring is full. Offer it again later.
-            if (!Natives.setBuffer(playBlock, playLength, playLast)) {
+            if (!Natives.setBuffer(pendingBlock, length, last)) {
                 return;
             }
-            endSent = playLast;
-            playLength = -1;
+            endSent = last;
+            pendingBlock = null;
+        }
+    }
+
+    private void failStream(Exception e) {
+        streamFailure = e instanceof IOException ? (IOException) e : new IOException(e);
+        stopRequested = true;
+        engine.wake();
+    }
+
+    /** The stream thread of a recording: writes the blocks in order, then flushes. */
+    private void writeStream() {
+        try {
+            for (;;) {
+                byte[] block = recorded.poll(20, TimeUnit.MILLISECONDS);
+                if (block != null) {
+                    out.write(block);
+                } else if (runOver && recorded.isEmpty()) {
+                    break;
+                }
+            }
+            out.flush();
+        } catch (IOException | RuntimeException e) {
+            failStream(e);
+        } catch (InterruptedException e) {
+            failStream(new java.io.InterruptedIOException("the stream thread was interrupted"));
+        } finally {
+            recorded.clear();
+            streamDone = true;
+            engine.wake();
+        }
+    }
+
+    /**
+     * The stream thread of a playback: reads blocks of up to ten whole frames, each handed over
+     * with one more byte that marks the last block; a trailing partial frame is dropped.
+     */
+    private void readStream() {
+        try {
+            for (;;) {
+                byte[] buffer = new byte[PLAY_BLOCK_BYTES];
+                int n = in.readNBytes(buffer, 0, PLAY_BLOCK_BYTES);
+                boolean last = n < PLAY_BLOCK_BYTES;
+                int length = n - n % FRAME_BYTES;
+                byte[] block = java.util.Arrays.copyOf(buffer, length + 1);
+                block[length] = (byte) (last ? 1 : 0);
+                while (!toPlay.offer(block, 20, TimeUnit.MILLISECONDS)) {
+                    if (runOver || stopRequested) {
+                        return;
+                    }
+                }
+                if (last || runOver || stopRequested) {
+                    return;
+                }
+            }
+        } catch (IOException | RuntimeException e) {
+            if (!runOver) {
+                failStream(e);
+            }
+        } catch (InterruptedException e) {
+            failStream(new java.io.InterruptedIOException("the stream thread was interrupted"));
+        } finally {
+            streamDone = true;
         }
     }
 
@@ -383,6 +461,7 @@ public final class AudioRun {
 
     /** Marks the run ended and completes its future; later calls do nothing. */
     void finish(BrimvoxException failure) {
+        runOver = true;
         ended = true;
         if (failure != null) {
             completion.completeExceptionally(failure);

@@ -10,6 +10,7 @@ import java.util.LinkedHashMap;
 import java.util.Map;
 import java.util.Objects;
 import java.util.Optional;
+import java.util.function.Supplier;
 
 /**
  * The speech engine: records speech from the default sound input into compressed frames and plays
@@ -57,6 +58,10 @@ public final class Brimvox implements AutoCloseable {
     private static Brimvox openEngine;  // guarded by PROCESS_LOCK
 
     private final Object lock = new Object();
+    // Held around every native call of this engine's runs, so none reaches the natives after
+    // close() has destroyed the engine (the next engine of the process is someone else's).
+    private final Object nativeLock = new Object();
+    private boolean released;  // guarded by nativeLock
     private boolean closed;  // guarded by lock
     private AudioRun current;  // guarded by lock
     private final Thread poller;
@@ -232,14 +237,25 @@ public final class Brimvox implements AutoCloseable {
             run = current;
             current = null;
         }
-        Natives.deleteEngine();
+        synchronized (nativeLock) {
+            released = true;
+            Natives.deleteEngine();
+        }
         if (run != null) {
-            run.finish(null);
+            run.abandon();
+            run.finish(run.failure());
         }
         synchronized (PROCESS_LOCK) {
             if (openEngine == this) {
                 openEngine = null;
             }
+        }
+    }
+
+    /** A native call for a run of this engine; {@code whenClosed} once the engine is closed. */
+    <T> T natives(Supplier<T> call, T whenClosed) {
+        synchronized (nativeLock) {
+            return released ? whenClosed : call.get();
         }
     }
 
@@ -287,6 +303,7 @@ public final class Brimvox implements AutoCloseable {
             }
             sleepQuietly(POLL_MILLIS);
         }
+        run.startStreamThread();
         current = run;
         lock.notifyAll();
         return run;
@@ -306,7 +323,7 @@ public final class Brimvox implements AutoCloseable {
             }
             BrimvoxException failure;
             try {
-                if (!run.poll()) {
+                if (!natives(run::poll, true)) {
                     synchronized (lock) {
                         if (current == run) {
                             waitQuietly(POLL_MILLIS);
@@ -316,7 +333,10 @@ public final class Brimvox implements AutoCloseable {
                 }
                 failure = run.failure();
             } catch (RuntimeException e) {
-                Natives.stop();
+                natives(() -> {
+                    Natives.stop();
+                    return null;
+                }, null);
                 failure = new BrimvoxException(BrimvoxException.Reason.DEVICE,
                                                "the engine failed: " + e, null, e);
             }
@@ -447,22 +467,20 @@ public final class Brimvox implements AutoCloseable {
                 // creates the engine; the builder's values stand in for that moment only.
                 boolean created;
                 String refusal;
-                synchronized (System.getProperties()) {
-                    Map<String, String> saved = new LinkedHashMap<>();
-                    for (Map.Entry<String, String> e : given.entrySet()) {
-                        saved.put(e.getKey(), System.getProperty(e.getKey()));
-                        System.setProperty(e.getKey(), e.getValue());
-                    }
-                    try {
-                        created = Natives.newEngine();
-                        refusal = created ? null : Natives.takeError();
-                    } finally {
-                        for (Map.Entry<String, String> e : saved.entrySet()) {
-                            if (e.getValue() == null) {
-                                System.clearProperty(e.getKey());
-                            } else {
-                                System.setProperty(e.getKey(), e.getValue());
-                            }
+                Map<String, String> saved = new LinkedHashMap<>();
+                for (Map.Entry<String, String> e : given.entrySet()) {
+                    saved.put(e.getKey(), System.getProperty(e.getKey()));
+                    System.setProperty(e.getKey(), e.getValue());
+                }
+                try {
+                    created = Natives.newEngine();
+                    refusal = created ? null : Natives.takeError();
+                } finally {
+                    for (Map.Entry<String, String> e : saved.entrySet()) {
+                        if (e.getValue() == null) {
+                            System.clearProperty(e.getKey());
+                        } else {
+                            System.setProperty(e.getKey(), e.getValue());
                         }
                     }
                 }
