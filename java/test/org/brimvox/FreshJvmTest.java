@@ -93,6 +93,7 @@ class FreshJvmTest {
         assertTrue(r.out.contains("the file named by -Dbrimvox.library=/nonexistent/libbrimvox.so could not be loaded"),
                    r.out);
         assertTrue(r.out.contains("Correct or remove that setting"), r.out);
+        assertTrue(r.out.contains("(LIBRARY)"), "the demo reports the reason: " + r.out);
 
         r = java(Map.of(), "-Dos.arch=sparc", "-Djava.library.path=" + dir, "-jar", jar(), "mic", "out");
         assertEquals(1, r.exit, r.out);

@@ -114,5 +114,6 @@ class NativeLibraryTest {
             }
         }
         assertNotEquals(null, NativeLibrary.loadedFrom());
+        assertEquals(101, Brimvox.nativeVersion());
     }
 }
