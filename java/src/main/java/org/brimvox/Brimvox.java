@@ -31,7 +31,7 @@ import java.util.function.Supplier;
  * <pre>{@code
  * try (Brimvox engine = Brimvox.open()) {
  *     AudioRun rec = engine.recordToFile(Path.of("note.bvx"));
- *     Thread.sleep(3000);
+ *     rec.awaitElapsed(Duration.ofSeconds(3));
  *     rec.stop();
  *     rec.await();                                   // throws if the recording failed
  *     engine.playFile(Path.of("note.bvx")).await();  // returns when the playback has ended
