@@ -102,6 +102,18 @@ class FreshJvmTest {
         assertTrue(r.out.contains("Set -Dbrimvox.library=/path/to/libbrimvox.so"), r.out);
     }
 
+    /** libsndfile and libsamplerate come into the process only when the virtual card needs them. */
+    @Test
+    void theVirtualCardsLibrariesAreLoadedOnlyWhenItIsUsed() throws Exception {
+        String cp = jar() + java.io.File.pathSeparator
+                    + Path.of(LibraryMapsProbe.class.getProtectionDomain().getCodeSource().getLocation().toURI());
+        Result r = java(Map.of(), "-cp", cp, LibraryMapsProbe.class.getName(), System.getProperty("brimvox.speech"));
+        assertEquals(0, r.exit, r.out);
+        assertTrue(r.out.contains("no card: DEVICE"), r.out);
+        assertTrue(r.out.contains("before the virtual card: sndfile=false samplerate=false"), r.out);
+        assertTrue(r.out.contains("after the virtual card: sndfile=true samplerate=true"), r.out);
+    }
+
     /** The README's Java example, compiled against the jar alone and run in a fresh JVM. */
     @Test
     void theReadmeExampleCompilesAgainstTheJarAndRuns() throws Exception {
