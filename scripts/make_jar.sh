@@ -17,7 +17,7 @@ jar --update --file "$build/brimvox.jar.tmp" -C "$stage" .
 mv "$build/brimvox.jar.tmp" "$build/brimvox.jar"
 cp "$linux/brimvox-javadoc.jar" "$linux/brimvox-sources.jar" "$build/"
 echo "== $build/brimvox.jar:"
-unzip -l "$build/brimvox.jar" | grep -E 'brimvox\.(dll|so)$'
+jar --list --file "$build/brimvox.jar" | grep -E 'brimvox\.(dll|so)$'
 
 junit=/usr/share/java
 speech=$linux/speech8k.wav
