@@ -213,6 +213,21 @@ class BrimvoxTest {
     }
 
     @Test
+    void aPlaybackPausedAsItStartsHoldsAndThenPlaysEverything() throws Exception {
+        Path file = dir.resolve("paused.bvx");
+        record(file, 900).await();
+        AudioRun play = engine.playFile(file);
+        play.pause();  // most likely while the output device is still opening
+        Duration held = settled(play);
+        Thread.sleep(300);
+        assertEquals(held, play.elapsed(), "the playback went on while paused");
+        assertFalse(play.isDone());
+        play.resume();
+        assertEquals(300 * ((Files.size(file) + 179) / 180), play.await().toMillis());
+        assertEquals(Files.size(file) / 18 * 240, speakerSamples(), "nothing lost over the pause");
+    }
+
+    @Test
     void completionCompletesOnItsOwnAndCallbacksMayStartTheNextRun() throws Exception {
         Path file = dir.resolve("short.bvx");
         record(file, 900).await();
