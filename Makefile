@@ -7,7 +7,7 @@ export WINEDLLOVERRIDES ?= mscoree,mshtml=
 # Wine through a launcher that picks a loader this machine can run (scripts/wine/wine).
 export PATH := $(CURDIR)/scripts/wine:$(PATH)
 
-.PHONY: all deps build test check asan tsan fuzz win win64 win32 demo bench peers format tables clean
+.PHONY: all deps build test check jar asan tsan fuzz win win64 win32 demo bench peers format tables clean
 
 all: build
 
@@ -24,7 +24,7 @@ check: build
 
 # Everything CI runs: unit tests natively and under the sanitizers, the fuzzers for a bounded
 # time, and the Windows builds with their tests under Wine.
-test: check asan tsan fuzz win
+test: check jar asan tsan fuzz win
 	@echo "make test: all suites passed"
 
 asan: deps
@@ -58,8 +58,16 @@ win64 win32: deps
 	    ctest --preset $@ -j 1; \
 	fi
 
-demo: build
-	bash scripts/demo.sh build/linux
+# build/brimvox.jar with the natives of every platform (the Windows DLLs from the mingw builds),
+# its javadoc and sources jars, checked in a fresh JVM.
+jar: build
+	for p in win64 win32; do \
+	    cmake --preset $$p >/dev/null && cmake --build --preset $$p -j $(JOBS) --target brimvox || exit 1; \
+	done
+	bash scripts/make_jar.sh build
+
+demo: jar
+	bash scripts/demo.sh build/linux build/brimvox.jar
 
 bench: build
 	build/linux/bench/codec_bench --benchmark_min_time=0.5

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "audio_settings.h"
 #include "native_audio.h"
 
 namespace {
@@ -42,6 +43,46 @@ bool copyPath(JNIEnv* env, jstring path, std::string& out) {
     return true;
 }
 
+// System.getProperty(name) through JNI; false if it is not set or cannot be read (an exception
+// of the Java side, such as a security manager's refusal, is cleared and counts as not set).
+bool systemProperty(JNIEnv* env, const char* name, std::string& value) {
+    jclass system = env->FindClass("java/lang/System");
+    if (!system) {
+        env->ExceptionClear();
+        return false;
+    }
+    bool found = false;
+    jmethodID get =
+        env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+    jstring key = get ? env->NewStringUTF(name) : nullptr;
+    if (key) {
+        jvalue arg;
+        arg.l = key;
+        // The array form: the variadic one would be emitted as an exported out-of-line copy.
+        auto result = static_cast<jstring>(env->CallStaticObjectMethodA(system, get, &arg));
+        if (!env->ExceptionCheck() && result) found = copyPath(env, result, value);
+        if (result) env->DeleteLocalRef(result);
+        env->DeleteLocalRef(key);
+    }
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        found = false;
+    }
+    env->DeleteLocalRef(system);
+    return found;
+}
+
+// The sound settings as the Java side gives them when it creates the engine; false with the
+// refusal's text when one is bad.
+bool applyJavaSettings(JNIEnv* env, std::string& error) {
+    if (!audioSettingsUsed()) return true;
+    std::string values[AudioSettingCount];
+    bool given[AudioSettingCount] = {};
+    for (size_t i = 0; i < AudioSettingCount; ++i)
+        given[i] = env && systemProperty(env, AudioSettings[i].property, values[i]);
+    return applyAudioSettings(values, given, error);
+}
+
 jboolean b(bool v) {
     return v ? JNI_TRUE : JNI_FALSE;
 }
@@ -54,7 +95,12 @@ JNIEXPORT jint JNICALL Java_NativeAudio_GetVersion(JNIEnv*, jclass) {
     return native::getVersion();
 }
 
-JNIEXPORT jboolean JNICALL Java_NativeAudio_NewJavaClass4800(JNIEnv*, jclass) {
+JNIEXPORT jboolean JNICALL Java_NativeAudio_NewJavaClass4800(JNIEnv* env, jclass) {
+    std::string error;
+    if (!applyJavaSettings(env, error)) {
+        native::refuseEngine(error.c_str());
+        return JNI_FALSE;
+    }
     return b(native::newEngine());
 }
 

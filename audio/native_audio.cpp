@@ -15,6 +15,7 @@ namespace {
 
 std::mutex callMutex;
 AudioEngine* globalEngine = nullptr;
+std::string refusal;  // guarded by callMutex
 
 // A start is refused while a run is active or starting; a start that found the last run's
 // threads still winding down for too long is refused too.
@@ -48,9 +49,16 @@ int getVersion() {
 
 bool newEngine() {
     std::lock_guard<std::mutex> lock(callMutex);
+    refusal.clear();
     delete globalEngine;
     globalEngine = new (std::nothrow) AudioEngine;
     return globalEngine != nullptr;
+}
+
+void refuseEngine(const char* text) {
+    std::lock_guard<std::mutex> lock(callMutex);
+    refusal = text ? text : "";
+    if (refusal.size() >= ErrorBufferBytes) refusal.resize(ErrorBufferBytes - 1);
 }
 
 bool deleteEngine() {
@@ -130,10 +138,15 @@ bool getTimeRecording(double* time, size_t capacity) {
 
 bool getError(char* text, size_t capacity) {
     std::lock_guard<std::mutex> lock(callMutex);
-    if (!globalEngine || !text || capacity < 1) return false;
+    if (!text || capacity < 1) return false;
     char message[ErrorBufferBytes];
-    if (!globalEngine->captureQueue->takeError(message) &&
-        !globalEngine->playbackQueue->takeError(message))
+    if (!refusal.empty()) {
+        std::memcpy(message, refusal.c_str(), refusal.size() + 1);
+        refusal.clear();
+    } else if (!globalEngine) {
+        return false;
+    } else if (!globalEngine->captureQueue->takeError(message) &&
+               !globalEngine->playbackQueue->takeError(message))
         return false;
     const size_t n = std::min(std::strlen(message), capacity - 1);
     std::memcpy(text, message, n);

@@ -20,6 +20,9 @@ int getVersion();
 // Creates the engine; an engine that already exists is stopped and destroyed first.
 bool newEngine();
 bool deleteEngine();
+// Records why an engine was not created (a refused setting); getError delivers the text once,
+// with or without an engine. A later successful newEngine drops it.
+void refuseEngine(const char* text);
 // False when no engine exists or a run is active or starting; otherwise the run is started and
 // the result is true even if starting failed (the failure is reported through getError).
 bool recordFile(const char* path);
@@ -37,7 +40,8 @@ bool isStopPlaying(double* time, size_t capacity);
 bool getTimePlaying(double* time, size_t capacity);
 bool isStopRecording(double* time, size_t capacity);
 bool getTimeRecording(double* time, size_t capacity);
-// Copies a NUL-terminated message, cut to the capacity if the buffer is smaller than 257 bytes.
+// Copies a NUL-terminated message, cut to the capacity if the buffer is smaller than 257 bytes:
+// a refusal of refuseEngine first, then the capture queue's, then the playback queue's.
 bool getError(char* text, size_t capacity);
 int getMaxSample();
 bool getIsBuffering();

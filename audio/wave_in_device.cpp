@@ -171,7 +171,9 @@ unsigned WaveInDevice::run(AudioEngine* engine) {
             engine->captureStopEvent.set();
             failed = true;
         }
-        while (!failed && !wakeEvent.poll()) {
+        // The pause flag too: a pause that came while the device was opening had its wake-up
+        // cleared above, and would otherwise go unnoticed while the engine reports it paused.
+        while (!failed && !wakeEvent.poll() && !paused.load()) {
             // Bounded, so that a pause or stop reaches the loop even when no buffer completes
             // (for example when the device has refused every buffer handed back to it).
             if (!bufferEvent.wait(100)) continue;

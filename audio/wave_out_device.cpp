@@ -82,7 +82,6 @@ void WaveOutDevice::freeBuffers() {
 }
 
 unsigned WaveOutDevice::open(AudioEngine* engine) {
-    paused.store(false);
     PlaybackQueue* queue = engine->playbackQueue;
     if (waveOutGetNumDevs() == 0) {
         queue->setError(NoDriverText);
@@ -102,6 +101,8 @@ unsigned WaveOutDevice::open(AudioEngine* engine) {
         return r;
     }
     handle.store(h);
+    // A pause that came after the run was marked playing but before the device existed.
+    if (paused.load()) waveOutPause(h);
     if (allocateBuffers() != 0) {
         queue->setError(MemoryErrorText);
         return MemoryErrorCode;

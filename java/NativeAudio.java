@@ -1,24 +1,18 @@
-import java.io.File;
-
 /**
  * The native speech library: records speech from the default sound input into a compressed file
  * or into 54-byte blocks, and plays such speech back through the default sound output. All work
  * runs on background threads; callers poll for time, stop notices, errors, level and buffering.
  *
- * <p>The library is loaded from the path in the system property {@code brimvox.library} when it
- * is set, otherwise with {@code System.loadLibrary("brimvox")} from {@code java.library.path}.
+ * <p>The library is loaded by {@link org.brimvox.NativeLibrary#load()}: from the path in the
+ * system property {@code brimvox.library} when it is set, otherwise the copy this jar carries for
+ * the running system, otherwise {@code brimvox} from {@code java.library.path}.
  */
 public final class NativeAudio {
     /** System property naming the native library file explicitly. */
-    public static final String LIBRARY_PROPERTY = "brimvox.library";
+    public static final String LIBRARY_PROPERTY = org.brimvox.NativeLibrary.LIBRARY_PROPERTY;
 
     static {
-        String path = System.getProperty(LIBRARY_PROPERTY);
-        if (path != null && !path.isEmpty()) {
-            System.load(new File(path).getAbsolutePath());
-        } else {
-            System.loadLibrary("brimvox");
-        }
+        org.brimvox.NativeLibrary.load();
     }
 
     private NativeAudio() {}

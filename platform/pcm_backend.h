@@ -27,6 +27,9 @@ enum class AudioBackendKind { Alsa, Virtual, None };
 
 // The backend BRIMVOX_AUDIO selects: "alsa" (default, also for unknown values), "virtual", "none".
 AudioBackendKind selectedBackend();
+// Makes selectedBackend() return `kind` from now on, whatever BRIMVOX_AUDIO says (the settings a
+// Java program gives when it creates the engine).
+void overrideSelectedBackend(AudioBackendKind kind);
 
 // Opens the default stream of the ALSA backend; null if it cannot be opened.
 std::unique_ptr<PcmBackend> openAlsaStream(bool capture);

@@ -3,6 +3,7 @@
 // change the queue and the device's state under the device's lock, so a buffer is never touched
 // by the worker after a reset or close has handed it back.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -424,7 +425,17 @@ MMRESULT getErrorText(MMRESULT code, char* text, UINT size) {
 
 }  // namespace
 
+namespace {
+std::atomic<int> backendOverride{-1};
+}  // namespace
+
+void overrideSelectedBackend(AudioBackendKind kind) {
+    backendOverride.store(static_cast<int>(kind));
+}
+
 AudioBackendKind selectedBackend() {
+    const int chosen = backendOverride.load();
+    if (chosen >= 0) return static_cast<AudioBackendKind>(chosen);
     const char* v = std::getenv("BRIMVOX_AUDIO");
     if (!v) return AudioBackendKind::Alsa;
     const std::string s(v);

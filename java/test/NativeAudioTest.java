@@ -55,14 +55,104 @@ class NativeAudioTest {
         return t[0];
     }
 
+    // The run helpers: each starts a run, polls until it ends and fails on any error text.
+    private static void check() {
+        String error = NativeAudio.takeError();
+        if (error != null) {
+            throw new IllegalStateException("brimvox: " + error);
+        }
+    }
+
+    private static double waitStopChecked(boolean recording) throws InterruptedException {
+        double[] t = new double[1];
+        long until = System.nanoTime() + 60_000_000_000L;
+        while (!(recording ? NativeAudio.FunIsStopRecording(t) : NativeAudio.FunIsStopPlaying(t))) {
+            if (System.nanoTime() > until) {
+                throw new IllegalStateException("the run did not end");
+            }
+            Thread.sleep(5);
+        }
+        check();
+        return t[0];
+    }
+
+    private static void waitRecorded(double seconds) throws InterruptedException {
+        double[] t = new double[1];
+        double latest = 0;
+        while (latest < seconds - 1e-9) {
+            if (NativeAudio.FunGetTimeRecording(t)) {
+                latest = t[0];
+            }
+            check();
+            Thread.sleep(5);
+        }
+    }
+
+    static double recordFile(File file, double seconds) throws InterruptedException {
+        if (!NativeAudio.RecordFile(file.getPath())) {
+            throw new IllegalStateException("RecordFile refused");
+        }
+        waitRecorded(seconds);
+        NativeAudio.Stop();
+        return waitStopChecked(true);
+    }
+
+    static double playFile(File file) throws InterruptedException {
+        if (!NativeAudio.PlayFile(file.getPath())) {
+            throw new IllegalStateException("PlayFile refused");
+        }
+        return waitStopChecked(false);
+    }
+
+    static byte[] recordBlocks(double seconds) throws InterruptedException {
+        if (!NativeAudio.RecordBuffer()) {
+            throw new IllegalStateException("RecordBuffer refused");
+        }
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        byte[] block = new byte[54];
+        int wanted = (int) Math.ceil(seconds / 0.09 - 1e-9);
+        while (out.size() < wanted * 54) {
+            if (NativeAudio.GetBuffer(block)) {
+                out.write(block, 0, 54);
+            } else {
+                check();
+                Thread.sleep(5);
+            }
+        }
+        NativeAudio.Stop();
+        waitStopChecked(true);
+        return out.toByteArray();
+    }
+
+    static double playBlocks(byte[] frames) throws InterruptedException {
+        if (!NativeAudio.PlayBuffer()) {
+            throw new IllegalStateException("PlayBuffer refused");
+        }
+        byte[] block = new byte[180];
+        int sent = 0;
+        while (sent < frames.length) {
+            int n = Math.min(180, frames.length - sent);
+            System.arraycopy(frames, sent, block, 0, n);
+            boolean last = sent + n >= frames.length;
+            if (NativeAudio.SetBuffer(block, (short) n, last)) {
+                sent += n;
+            } else {
+                check();
+                Thread.sleep(5);  // not playing yet, or the ring is full
+            }
+        }
+        return waitStopChecked(false);
+    }
+
+
     @Test
     void fileRecordingAndItsPlayback() throws Exception {
         File file = new File(dir, "speech.bvx");
-        double recorded = BrimvoxDemo.recordFile(file, 2.0);
+        double recorded = recordFile(file, 2.0);
         assertNull(NativeAudio.takeError());
         long blocks = Math.round(recorded / 0.09);
         assertEquals(54 * blocks, file.length(), "every captured block is in the file");
-        double played = BrimvoxDemo.playFile(file);
+        double played = playFile(file);
         long frames = file.length() / 18;
         assertEquals(0.3 * ((file.length() + 179) / 180), played, 1e-9);
         short[] out = SpeechQuality.readWav(speaker);
@@ -75,15 +165,15 @@ class NativeAudioTest {
     @Test
     void blockLoopMatchesTheFileRun() throws Exception {
         File file = new File(dir, "reference.bvx");
-        BrimvoxDemo.recordFile(file, 1.8);
+        recordFile(file, 1.8);
         byte[] fromFile = Files.readAllBytes(file.toPath());
-        byte[] blocks = BrimvoxDemo.recordBlocks(1.8);
+        byte[] blocks = recordBlocks(1.8);
         assertTrue(blocks.length >= 20 * 54);
         // The microphone starts over with each run and a fresh codec encodes each: the blocks
         // equal the file's first blocks byte for byte.
         byte[] head = java.util.Arrays.copyOf(fromFile, Math.min(fromFile.length, blocks.length));
         assertArrayEquals(head, java.util.Arrays.copyOf(blocks, head.length));
-        double played = BrimvoxDemo.playBlocks(blocks);
+        double played = playBlocks(blocks);
         assertEquals(0.3 * ((blocks.length + 179) / 180), played, 1e-9);
         short[] out = SpeechQuality.readWav(speaker);
         assertEquals(blocks.length / 18 * 240, out.length);
@@ -93,11 +183,11 @@ class NativeAudioTest {
     @Test
     void shiftedStreamFallsBelowTheFloor() throws Exception {
         File file = new File(dir, "shift.bvx");
-        BrimvoxDemo.recordFile(file, 1.8);
+        recordFile(file, 1.8);
         byte[] frames = Files.readAllBytes(file.toPath());
         // Drop the first block: the stream is 90 ms late against the microphone.
         byte[] late = java.util.Arrays.copyOfRange(frames, 54, frames.length);
-        BrimvoxDemo.playBlocks(late);
+        playBlocks(late);
         short[] out = SpeechQuality.readWav(speaker);
         short[] shifted = new short[out.length + 720];
         System.arraycopy(out, 0, shifted, 0, out.length);
@@ -164,6 +254,31 @@ class NativeAudioTest {
         ByteArrayOutputStream none = new ByteArrayOutputStream();
         assertFalse(NativeAudio.GetBuffer(new byte[54]));
         assertEquals(0, none.size());
+    }
+
+    @Test
+    void badSettingsRefuseTheEngineWithATextThroughFunGetError() {
+        System.setProperty("brimvox.audio.speed", "abc");
+        try {
+            assertFalse(NativeAudio.NewJavaClass4800());
+        } finally {
+            System.clearProperty("brimvox.audio.speed");
+        }
+        assertEquals("brimvox.audio.speed: \"abc\" is not a clock speed; use a number from 0.01 to 1000",
+                     NativeAudio.takeError());
+        assertNull(NativeAudio.takeError(), "delivered once");
+        // Without an engine too, and a good setting clears the refusal.
+        assertTrue(NativeAudio.DeleteJavaClass4800());
+        System.setProperty("brimvox.audio", "pulse");
+        try {
+            assertFalse(NativeAudio.NewJavaClass4800());
+        } finally {
+            System.clearProperty("brimvox.audio");
+        }
+        assertEquals("brimvox.audio: \"pulse\" is not a sound card; use alsa, virtual or none",
+                     NativeAudio.takeError());
+        assertTrue(NativeAudio.NewJavaClass4800());
+        assertNull(NativeAudio.takeError());
     }
 
     @Test

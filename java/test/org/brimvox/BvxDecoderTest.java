@@ -6,7 +6,6 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.File;
-import java.util.HexFormat;
 import java.util.SplittableRandom;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -25,7 +24,7 @@ class BvxDecoderTest {
 
     @Test
     void unpacksTheWorkedExampleAndMarksInvalidCodesBad() {
-        final byte[] frame = HexFormat.of().parseHex("1856341201A8EA3D4882077BEFFF5F554B55");
+        final byte[] frame = hex("1856341201A8EA3D4882077BEFFF5F554B55");
         final CelpFrame f = new CelpFrame();
         f.unpack(frame, 0, (short) 0);
         assertEquals(0, f.badFrame);
@@ -206,5 +205,13 @@ class BvxDecoderTest {
                 frames[index] &= (byte) ~(1 << (bit % 8));
             }
         }
+    }
+
+    private static byte[] hex(String digits) {
+        final byte[] bytes = new byte[digits.length() / 2];
+        for (int i = 0; i < bytes.length; i++) {
+            bytes[i] = (byte) Integer.parseInt(digits.substring(2 * i, 2 * i + 2), 16);
+        }
+        return bytes;
     }
 }
