@@ -48,14 +48,15 @@ int getVersion() {
 
 bool newEngine() {
     std::lock_guard<std::mutex> lock(callMutex);
-    delete globalEngine;
+    if (globalEngine) globalEngine->retire();
     globalEngine = new (std::nothrow) AudioEngine;
     return globalEngine != nullptr;
 }
 
 bool deleteEngine() {
     std::lock_guard<std::mutex> lock(callMutex);
-    delete globalEngine;
+    // Bounded: a run's thread that does not end in time keeps the old engine alive by itself.
+    if (globalEngine) globalEngine->retire();
     globalEngine = nullptr;
     return true;
 }

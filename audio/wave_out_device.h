@@ -48,9 +48,13 @@ class WaveOutDevice {
   private:
     void closeDevice();
     bool stopping(AudioEngine* engine);
-    // Waits until header i has been played, a stop is requested, or timeoutMs passes.
-    bool waitHeaderDone(int i, AudioEngine* engine, uint32_t timeoutMs);
+    // Waits until header i has been played or a stop is requested; true if it was played. A
+    // device that plays nothing for too long has stalled: that ends the run with an error.
+    bool waitHeaderDone(int i, AudioEngine* engine);
+    static const uint64_t FirstBufferLimitMs;
+    static const uint64_t StallLimitMs;
     int16_t* data[OutputBuffers];
+    int lastIndex = 0;  // the buffer written last
 };
 
 void playbackThread(void* engine);
