@@ -4,7 +4,9 @@
 // always gets control back and sees a stop, however the device or its sound server behaves.
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "pcm_backend.h"
 
@@ -20,7 +22,15 @@ class AlsaStream : public PcmBackend {
     ~AlsaStream() override { snd_pcm_close(pcm); }
 
     long write(const int16_t* samples, size_t count, int waitMs) override {
-        return transfer(const_cast<int16_t*>(samples), count, waitMs);
+        const bool idle = snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING;
+        const long n = transfer(const_cast<int16_t*>(samples), count, waitMs);
+        if (n > 0) {
+            // What was written plays at 8000 samples/s after what is already queued; a stream
+            // that is not running yet first has to fill the device's latency.
+            const double now = seconds() + (idle ? LatencyUs / 1e6 : 0.0);
+            playedBy = std::max(playedBy, now) + static_cast<double>(n) / 8000.0;
+        }
+        return n;
     }
 
     long read(int16_t* samples, size_t count, int waitMs) override {
@@ -31,16 +41,21 @@ class AlsaStream : public PcmBackend {
     size_t delay() override {
         snd_pcm_sframes_t d = 0;
         snd_pcm_state_t state = snd_pcm_state(pcm);
-        if (state == SND_PCM_STATE_PREPARED) {
+        if (state == SND_PCM_STATE_PREPARED && !paused && playedBy > seconds()) {
             // Below its start threshold the stream has not begun: start it, or what is queued
             // (a short last block, the tail after an underrun) would never be heard.
-            if (snd_pcm_delay(pcm, &d) != 0 || d <= 0) return 0;
             snd_pcm_start(pcm);
             state = snd_pcm_state(pcm);
         }
-        // Any other state (an underrun included) has nothing left that will still be heard.
-        if (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_DRAINING) return 0;
-        if (snd_pcm_delay(pcm, &d) != 0 || d < 0) return 0;
+        d = 0;
+        if (state == SND_PCM_STATE_RUNNING || state == SND_PCM_STATE_DRAINING) {
+            if (snd_pcm_delay(pcm, &d) != 0 || d < 0) d = 0;
+        }
+        // A sound server's plugin counts what it has handed to the server as played and may even
+        // report an underrun while the server still plays it: nothing written can have been
+        // heard sooner than the clock allows.
+        const double ahead = (playedBy - seconds()) * 8000.0;
+        if (!paused && ahead > static_cast<double>(d)) d = static_cast<snd_pcm_sframes_t>(ahead);
         return static_cast<size_t>(d);
     }
 
@@ -48,6 +63,7 @@ class AlsaStream : public PcmBackend {
         snd_pcm_drop(pcm);
         snd_pcm_prepare(pcm);
         paused = false;
+        playedBy = 0.0;
     }
 
     bool hold(bool on) override {
@@ -59,6 +75,12 @@ class AlsaStream : public PcmBackend {
         if (on == paused) return true;
         if (on && snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING) return true;
         if (snd_pcm_pause(pcm, on ? 1 : 0) == 0) {
+            // The time held does not count as playing.
+            if (on) {
+                pausedAt = seconds();
+            } else if (playedBy > pausedAt) {
+                playedBy += seconds() - pausedAt;
+            }
             paused = on;
             return true;
         }
@@ -98,8 +120,15 @@ class AlsaStream : public PcmBackend {
         return 0;
     }
 
+    static double seconds() {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
     snd_pcm_t* pcm;
     bool capture;
+    double playedBy = 0.0;  // output: the earliest time all that was written can have played
+    double pausedAt = 0.0;
     bool paused = false;
 };
 
