@@ -269,7 +269,8 @@ TEST_F(DeviceFaultTest, EndOfStreamPublishesEveryBlockTime) {
     ASSERT_TRUE(stopped);
     EXPECT_NEAR(t, 0.9, 1e-9);
     ASSERT_EQ(seen.size(), 4u);
-    for (size_t i = 0; i < seen.size(); ++i) EXPECT_NEAR(seen[i], 0.3 * static_cast<double>(i), 1e-9);
+    for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_NEAR(seen[i], 0.3 * static_cast<double>(i), 1e-9);
 }
 
 }  // namespace
