@@ -186,7 +186,9 @@ unsigned WaveInDevice::run(AudioEngine* engine) {
         uint64_t lastBuffer = monotonicMs();
         uint64_t limit = FirstBufferLimitMs;
         MMRESULT failure = MMSYSERR_NOERROR;
-        while (!wakeEvent.poll()) {
+        // The pause and stop states are looked at too: a wake that came between the check at
+        // the top and the reset above is gone.
+        while (!wakeEvent.poll() && !paused.load() && !engine->captureStopEvent.poll()) {
             // Bounded, so that a pause or stop reaches the loop even when no buffer completes
             // (for example when the device has refused every buffer handed back to it).
             if (!bufferEvent.wait(100)) {
