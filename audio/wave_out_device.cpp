@@ -124,7 +124,8 @@ unsigned WaveOutDevice::open(AudioEngine* engine) {
     endReached = drained = false;
     blocksWritten = 0;
     // A pause made while the device was opening holds it from the start.
-    if (paused.load()) waveOutPause(h);
+    appliedPause = false;
+    applyPause();
     doneEvent.set();
     return 0;
 }
@@ -140,6 +141,7 @@ bool WaveOutDevice::waitHeaderDone(int i, AudioEngine* engine) {
     uint64_t start = monotonicMs();
     while (!headerDone(headers[i])) {
         if (stopping(engine)) return false;
+        applyPause();
         if (paused.load()) start = monotonicMs();
         if (monotonicMs() - start > limit) {
             // Buffers are written but none completes: the device has stalled.
@@ -166,6 +168,7 @@ void WaveOutDevice::run(AudioEngine* engine) {
     HWAVEOUT h = handle.load();
     int index = 0;
     while (!engine->playStopEvent.poll()) {
+        applyPause();
         if (engine->errorRaised.load()) {
             requestStop();
             engine->playStopEvent.set();
@@ -247,19 +250,34 @@ void WaveOutDevice::finish(AudioEngine* engine) {
     freeBuffers();
 }
 
+// The caller's thread only records what it wants and wakes the loop: the device itself is paused
+// and restarted by the playback thread (applyPause), so a driver that blocks in those calls (a
+// stalled sound server) holds that thread, never the caller.
 void WaveOutDevice::pause() {
     paused.store(true);
-    if (HWAVEOUT h = handle.load()) waveOutPause(h);
+    doneEvent.set();
 }
 
 void WaveOutDevice::resume() {
     paused.store(false);
-    if (HWAVEOUT h = handle.load()) waveOutRestart(h);
+    doneEvent.set();
 }
 
 void WaveOutDevice::requestStop() {
     stopRequested.store(true);
-    if (HWAVEOUT h = handle.load()) waveOutRestart(h);
+    doneEvent.set();
+}
+
+void WaveOutDevice::applyPause() {
+    const bool want = paused.load();
+    HWAVEOUT h = handle.load();
+    if (want == appliedPause || !h) return;
+    appliedPause = want;
+    if (want) {
+        waveOutPause(h);
+    } else {
+        waveOutRestart(h);
+    }
 }
 
 }  // namespace brimvox

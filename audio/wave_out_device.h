@@ -28,7 +28,7 @@ class WaveOutDevice {
     unsigned allocateBuffers();
     void freeBuffers();
 
-    // Called from the Java caller's thread.
+    // Called from the Java caller's thread; they never call into the device.
     void pause();
     void resume();
     bool isPaused() const { return paused.load(); }
@@ -55,6 +55,9 @@ class WaveOutDevice {
     static const uint64_t StallLimitMs;
     int16_t* data[OutputBuffers];
     int lastIndex = 0;  // the buffer written last
+    // Passes the pause state the caller asked for on to the device (playback thread only).
+    void applyPause();
+    bool appliedPause = false;
 };
 
 void playbackThread(void* engine);
