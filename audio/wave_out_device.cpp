@@ -271,7 +271,8 @@ void WaveOutDevice::requestStop() {
 void WaveOutDevice::applyPause() {
     const bool want = paused.load();
     HWAVEOUT h = handle.load();
-    if (want == appliedPause || !h) return;
+    // A stopping device is reset as it is: no restart for the moment before the reset.
+    if (want == appliedPause || !h || stopRequested.load()) return;
     appliedPause = want;
     if (want) {
         waveOutPause(h);
