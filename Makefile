@@ -7,7 +7,7 @@ export WINEDLLOVERRIDES ?= mscoree,mshtml=
 # Wine through a launcher that picks a loader this machine can run (scripts/wine/wine).
 export PATH := $(CURDIR)/scripts/wine:$(PATH)
 
-.PHONY: all deps build test check jar asan tsan fuzz win win64 win32 demo bench peers format tables clean
+.PHONY: all deps build test check jar rt asan tsan fuzz win win64 win32 demo bench peers format tables clean
 
 all: build
 
@@ -21,6 +21,10 @@ build: deps
 # Quick loop: the Linux unit tests only.
 check: build
 	ctest --preset linux -j $(JOBS)
+
+# The real-time rig alone: the engine on a PulseAudio server of its own (see README).
+rt: build
+	ctest --preset linux -L rt --output-on-failure
 
 # Everything CI runs: unit tests natively and under the sanitizers, the fuzzers for a bounded
 # time, and the Windows builds with their tests under Wine.

@@ -14,12 +14,23 @@ AudioEngine::AudioEngine() {
 }
 
 AudioEngine::~AudioEngine() {
-    stop();
-    // No thread may outlive the engine: wait for the last one however long it takes. Every wait
-    // inside a run ends on a stop, so this returns as soon as the threads have wound down.
-    waitThreadsGone(WaitForever);
     delete captureQueue;
     delete playbackQueue;
+}
+
+void AudioEngine::retire() {
+    stop();
+    // A thread that is still in a run (stuck in the system, for instance in a file open on a hung
+    // mount) keeps the engine alive: events, queues and paths stay valid for it, and it deletes
+    // the engine when it ends. Nobody else holds the engine after this, so nothing waits for it.
+    {
+        std::lock_guard<std::mutex> lock(threadMutex);
+        if (liveThreads > 0) {
+            retired = true;
+            return;
+        }
+    }
+    delete this;
 }
 
 bool AudioEngine::busy() const {
@@ -38,10 +49,15 @@ bool AudioEngine::waitThreadsGone(uint32_t timeoutMs) {
 }
 
 void AudioEngine::threadEnded() {
-    std::lock_guard<std::mutex> lock(threadMutex);
-    --liveThreads;
-    // Notified under the lock: once it is released this thread touches the engine no more.
-    threadsChanged.notify_all();
+    bool last;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex);
+        --liveThreads;
+        // Notified under the lock: once it is released this thread touches the engine no more.
+        threadsChanged.notify_all();
+        last = retired && liveThreads == 0;
+    }
+    if (last) delete this;
 }
 
 bool AudioEngine::launch(void (*entry)(void*)) {
@@ -60,6 +76,10 @@ bool AudioEngine::beginRun(RunKind kind) {
     // The last run has ended; let its threads finish winding down before reusing its queue.
     if (!waitThreadsGone(1500)) return false;
     startRefused = false;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        runPaused.store(false);
+    }
     runOpen.store(true);
     runKind.store(kind);
     errorRaised.store(false);
@@ -117,7 +137,6 @@ bool AudioEngine::startPlayFile(const char* path) {
     // Prepared before the reader starts: an offer that found no codec would be refused and
     // leave the reader and the playback thread each waiting for the other.
     playbackQueue->prepare(PlaybackSlotSamples);
-    playbackQueue->setBuffering(true);
     if (!launch(fileReaderThread)) {
         playbackQueue->release();
         runOpen.store(false);
@@ -139,7 +158,6 @@ bool AudioEngine::startPlayBuffer() {
     playDoneEvent.reset();
     playReadyEvent.set();
     playbackQueue->prepare(PlaybackSlotSamples);
-    playbackQueue->setBuffering(true);
     if (!launch(playbackThread)) {
         playbackQueue->release();
         runOpen.store(false);
@@ -192,25 +210,27 @@ bool AudioEngine::stop() {
 
 bool AudioEngine::pause() {
     std::lock_guard<std::mutex> lock(deviceMutex);
-    if (recording.load()) {
-        if (!waveIn) return false;
-        if (waveIn->isPaused()) {
+    const RunKind kind = runKind.load();
+    const bool capture = kind == RunKind::RecordFile || kind == RunKind::RecordBuffer;
+    // A run counts from its start until its end, so a pause while the device still opens (which
+    // takes hundreds of ms on a sound server) is kept and applied once it is open.
+    if (!runOpen.load() && !(capture ? recording.load() : playing.load())) return false;
+    const bool paused = !runPaused.load();
+    runPaused.store(paused);
+    if (capture && waveIn) {
+        if (paused) {
+            waveIn->pause();
+        } else {
             waveIn->resume();
-            return false;
         }
-        waveIn->pause();
-        return true;
-    }
-    if (playing.load()) {
-        if (!waveOut) return false;
-        if (waveOut->isPaused()) {
+    } else if (!capture && waveOut) {
+        if (paused) {
+            waveOut->pause();
+        } else {
             waveOut->resume();
-            return false;
         }
-        waveOut->pause();
-        return true;
     }
-    return false;
+    return paused;
 }
 
 void AudioEngine::markPlaying() {
@@ -230,11 +250,13 @@ void AudioEngine::requestFileStop() {
 void AudioEngine::publishWaveIn(WaveInDevice* device) {
     std::lock_guard<std::mutex> lock(deviceMutex);
     waveIn = device;
+    if (device) device->paused.store(runPaused.load());
 }
 
 void AudioEngine::publishWaveOut(WaveOutDevice* device) {
     std::lock_guard<std::mutex> lock(deviceMutex);
     waveOut = device;
+    if (device) device->paused.store(runPaused.load());
 }
 
 void AudioEngine::publishFileThread(FileThread* thread) {

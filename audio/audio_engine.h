@@ -23,6 +23,7 @@ enum class RunKind { None, RecordFile, RecordBuffer, PlayFile, PlayBuffer };
 class AudioEngine {
   public:
     AudioEngine();
+    // Only through retire(), or with no thread left.
     virtual ~AudioEngine();
     AudioEngine(const AudioEngine&) = delete;
     AudioEngine& operator=(const AudioEngine&) = delete;
@@ -35,8 +36,12 @@ class AudioEngine {
     bool startPlayBuffer();
     // Ends the current run and waits (bounded) for its threads to be gone. Always true.
     bool stop();
-    // Toggles the pause of the running recording or playback: true if it paused.
+    // Toggles the pause of the running recording or playback: true if it paused. A pause made
+    // while the run is still starting (its device opening) takes effect once the device is open.
     bool pause();
+    // Stops the run (bounded) and gives the engine up: it is destroyed at once if no thread of a
+    // run is left, else by the last such thread as it ends. The caller must not use it again.
+    void retire();
     // A run is active or starting, or the threads of the last run have not ended yet.
     bool busy() const;
 
@@ -75,6 +80,9 @@ class AudioEngine {
     Event queueSpaceEvent{true};
 
     std::atomic<RunKind> runKind{RunKind::None};
+    // The pause state the caller has asked for in the current run (guarded by deviceMutex for
+    // writing); a device takes it over when it is published.
+    std::atomic<bool> runPaused{false};
     // Set by a start operation, cleared when the run's queue is finished or by stop.
     std::atomic<bool> runOpen{false};
     // The last start operation was refused (a run active, or the last run's threads lingering).
@@ -89,6 +97,7 @@ class AudioEngine {
     mutable std::mutex threadMutex;
     std::condition_variable threadsChanged;
     int liveThreads = 0;
+    bool retired = false;  // guarded by threadMutex
 };
 
 // Waits until `event` is set, abort() turns true, or timeoutMs passes (WaitForever: no limit);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audio_settings.h"
+#include "java_string.h"
 #include "native_audio.h"
 
 namespace {
@@ -33,13 +34,15 @@ jboolean timeCall(JNIEnv* env, jdoubleArray array, bool (*call)(double*, size_t)
     return ok ? JNI_TRUE : JNI_FALSE;
 }
 
-// Copies the modified-UTF-8 characters of a Java string; false for null or out of memory.
+// Copies a Java string as UTF-8 (from its UTF-16 characters: GetStringUTFChars would give
+// modified UTF-8); false for null or out of memory.
 bool copyPath(JNIEnv* env, jstring path, std::string& out) {
     if (!env || !path) return false;
-    const char* chars = env->GetStringUTFChars(path, nullptr);
+    const jsize length = env->GetStringLength(path);
+    const jchar* chars = env->GetStringChars(path, nullptr);
     if (!chars) return false;
-    out = chars;
-    env->ReleaseStringUTFChars(path, chars);
+    out = utf8FromUtf16(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
+    env->ReleaseStringChars(path, chars);
     return true;
 }
 

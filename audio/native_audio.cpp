@@ -50,7 +50,7 @@ int getVersion() {
 bool newEngine() {
     std::lock_guard<std::mutex> lock(callMutex);
     refusal.clear();
-    delete globalEngine;
+    if (globalEngine) globalEngine->retire();
     globalEngine = new (std::nothrow) AudioEngine;
     return globalEngine != nullptr;
 }
@@ -63,7 +63,8 @@ void refuseEngine(const char* text) {
 
 bool deleteEngine() {
     std::lock_guard<std::mutex> lock(callMutex);
-    delete globalEngine;
+    // Bounded: a run's thread that does not end in time keeps the old engine alive by itself.
+    if (globalEngine) globalEngine->retire();
     globalEngine = nullptr;
     return true;
 }

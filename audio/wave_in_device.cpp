@@ -13,6 +13,11 @@ namespace {
 constexpr const char* NoDriverText = " Sound driver is not installed.";
 constexpr const char* MemoryErrorText = "Memory allocation error.";
 constexpr unsigned MemoryErrorCode = 7;
+// Longest time without a completed buffer before the device counts as stalled: for the first
+// buffer of a start (a sound server may take over a second to deliver it), and afterwards (a
+// second beyond the 90 ms a buffer takes).
+constexpr uint64_t FirstBufferLimitMs = 3000;
+constexpr uint64_t StallLimitMs = 1100;
 }  // namespace
 
 void captureThread(void* arg) {
@@ -152,12 +157,17 @@ unsigned WaveInDevice::run(AudioEngine* engine) {
         engine->captureStopEvent.set();
     }
     while (!engine->captureStopEvent.poll()) {
+        if (paused.load()) {
+            // Paused (also by a pause made while the device was opening): the device stays
+            // stopped until a resume or a stop.
+            wakeEvent.wait(100);
+            continue;
+        }
         HWAVEIN h = handle.load();
         wakeEvent.reset();
         requeueCount = 0;
         nextIndex = 0;
         bufferEvent.reset();
-        bool failed = false;
         MMRESULT r = waveInStart(h);
         for (int i = 0; r == MMSYSERR_NOERROR && i < InputBuffers; ++i) {
             headers[i]->dwBytesRecorded = 0;
@@ -169,31 +179,61 @@ unsigned WaveInDevice::run(AudioEngine* engine) {
             queue->setWaveInError(r);
             engine->errorRaised.store(true);
             engine->captureStopEvent.set();
-            failed = true;
+            break;
         }
-        // The pause flag too: a pause that came while the device was opening had its wake-up
-        // cleared above, and would otherwise go unnoticed while the engine reports it paused.
-        while (!failed && !wakeEvent.poll() && !paused.load()) {
+        // The first buffer may take a while on a sound server that starts its stream; after
+        // that each should complete within its 90 ms.
+        uint64_t lastBuffer = monotonicMs();
+        uint64_t limit = FirstBufferLimitMs;
+        MMRESULT failure = MMSYSERR_NOERROR;
+        // The pause and stop states are looked at too: a wake that came between the check at
+        // the top and the reset above is gone.
+        while (!wakeEvent.poll() && !paused.load() && !engine->captureStopEvent.poll()) {
             // Bounded, so that a pause or stop reaches the loop even when no buffer completes
             // (for example when the device has refused every buffer handed back to it).
-            if (!bufferEvent.wait(100)) continue;
+            if (!bufferEvent.wait(100)) {
+                if (requeueCount < InputBuffers && monotonicMs() - lastBuffer > limit) {
+                    // Buffers are queued but none completes: the device has stalled.
+                    failure = MMSYSERR_ERROR;
+                    break;
+                }
+                continue;
+            }
             if (engine->errorRaised.load()) {
                 engine->captureStopEvent.set();
                 break;
             }
             for (int n = 0; n < InputBuffers; ++n) {
                 WAVEHDR* hdr = headers[nextIndex];
-                if (!headerDone(hdr) || hdr->dwBytesRecorded < InputBufferBytes) break;
+                if (!headerDone(hdr)) break;
+                if (hdr->dwBytesRecorded < InputBufferBytes) {
+                    // Handed back unfilled while running: the device has failed (unplugged, its
+                    // server gone). Offering the buffer again tells how; one that is taken back
+                    // is a driver's odd return and just counts as lost.
+                    const MMRESULT again = waveInAddBuffer(h, hdr, sizeof(WAVEHDR));
+                    if (again != MMSYSERR_NOERROR && again != MMSYSERR_NOMEM) failure = again;
+                    break;
+                }
                 queue->putPcm(data[nextIndex]);
                 ++blocks;
                 queue->setElapsed(blocks);
+                lastBuffer = monotonicMs();
+                limit = StallLimitMs;
                 hdr->dwBytesRecorded = 0;
                 requeueList[requeueCount++] = nextIndex;
                 requeue();
                 nextIndex = static_cast<int16_t>((nextIndex + 1) % InputBuffers);
             }
+            if (failure != MMSYSERR_NOERROR) break;
         }
-        if (failed) break;
+        if (failure != MMSYSERR_NOERROR) {
+            // Every block captured before is in the ring already; the run ends with the text.
+            close(engine);
+            queue->setWaveInError(failure);
+            engine->errorRaised.store(true);
+            engine->captureStopEvent.set();
+            break;
+        }
         r = waveInReset(h);
         if (r != MMSYSERR_NOERROR) {
             handle.store(nullptr);
@@ -202,7 +242,6 @@ unsigned WaveInDevice::run(AudioEngine* engine) {
             engine->errorRaised.store(true);
             return r;
         }
-        while (paused.load() && !engine->captureStopEvent.poll()) wakeEvent.wait(100);
     }
     close(engine);
     return 0;

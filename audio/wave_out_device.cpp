@@ -13,6 +13,9 @@ constexpr const char* MemoryErrorText = "Memory allocation error.";
 constexpr unsigned MemoryErrorCode = 7;
 }  // namespace
 
+const uint64_t WaveOutDevice::FirstBufferLimitMs = 3000;
+const uint64_t WaveOutDevice::StallLimitMs = 1300;
+
 bool headerDone(const WAVEHDR* header) {
     return (__atomic_load_n(&header->dwFlags, __ATOMIC_ACQUIRE) & WHDR_DONE) != 0;
 }
@@ -122,6 +125,9 @@ unsigned WaveOutDevice::open(AudioEngine* engine) {
     }
     endReached = drained = false;
     blocksWritten = 0;
+    // A pause made while the device was opening holds it from the start.
+    appliedPause = false;
+    applyPause();
     doneEvent.set();
     return 0;
 }
@@ -130,11 +136,21 @@ bool WaveOutDevice::stopping(AudioEngine* engine) {
     return stopRequested.load() || engine->playStopEvent.poll();
 }
 
-bool WaveOutDevice::waitHeaderDone(int i, AudioEngine* engine, uint32_t timeoutMs) {
-    const uint64_t start = monotonicMs();
+bool WaveOutDevice::waitHeaderDone(int i, AudioEngine* engine) {
+    // The device is given the buffer's own time and a second more (more for its first buffers,
+    // while a sound server starts the stream); time spent paused does not count.
+    const uint64_t limit = blocksWritten <= OutputBuffers ? FirstBufferLimitMs : StallLimitMs;
+    uint64_t start = monotonicMs();
     while (!headerDone(headers[i])) {
         if (stopping(engine)) return false;
-        if (timeoutMs != WaitForever && monotonicMs() - start >= timeoutMs) return false;
+        applyPause();
+        if (paused.load()) start = monotonicMs();
+        if (monotonicMs() - start > limit) {
+            // Buffers are written but none completes: the device has stalled.
+            engine->playbackQueue->setWaveOutError(MMSYSERR_ERROR);
+            engine->errorRaised.store(true);
+            return false;
+        }
         doneEvent.wait(50);
         doneEvent.reset();
     }
@@ -154,6 +170,7 @@ void WaveOutDevice::run(AudioEngine* engine) {
     HWAVEOUT h = handle.load();
     int index = 0;
     while (!engine->playStopEvent.poll()) {
+        applyPause();
         if (engine->errorRaised.load()) {
             requestStop();
             engine->playStopEvent.set();
@@ -172,7 +189,6 @@ void WaveOutDevice::run(AudioEngine* engine) {
                 return stopping(engine) || engine->errorRaised.load() ||
                        queue->endOfStreamPending();
             });
-            queue->setBuffering(false);
             if (queue->getPcm(data[index], count, last)) continue;
         }
         endReached = last;
@@ -187,6 +203,7 @@ void WaveOutDevice::run(AudioEngine* engine) {
                 return;
             }
             ++blocksWritten;
+            lastIndex = index;
             if (blocksWritten > 2) queue->setElapsed(blocksWritten - 2);
             if (endReached) break;
         } else if (endReached) {
@@ -195,7 +212,7 @@ void WaveOutDevice::run(AudioEngine* engine) {
         }
         index = 1 - index;
         // Never refill a buffer the device still holds.
-        waitHeaderDone(index, engine, WaitForever);
+        waitHeaderDone(index, engine);
     }
     finish(engine);
 }
@@ -203,9 +220,14 @@ void WaveOutDevice::run(AudioEngine* engine) {
 void WaveOutDevice::finish(AudioEngine* engine) {
     PlaybackQueue* queue = engine->playbackQueue;
     if (endReached) {
-        if (!stopRequested.load()) {
-            // Let what was written play out; a 0.3 s buffer takes 300 ms at the real clock.
-            for (int i = 0; i < OutputBuffers; ++i) waitHeaderDone(i, engine, 1000);
+        if (!stopRequested.load() && !engine->errorRaised.load()) {
+            // The two end waits: for the buffer before the last, then (once the time has moved
+            // to all blocks but the last) for the last one. Each lasts until the device has
+            // played its buffer, bounded by the stall limit: a fixed 200 ms can be shorter than
+            // a 0.3 s buffer and would cut its end off.
+            waitHeaderDone(1 - lastIndex, engine);
+            if (!drained) queue->setElapsed(blocksWritten - 1);
+            waitHeaderDone(lastIndex, engine);
         }
         queue->setElapsed(blocksWritten);
     }
@@ -230,19 +252,35 @@ void WaveOutDevice::finish(AudioEngine* engine) {
     freeBuffers();
 }
 
+// The caller's thread only records what it wants and wakes the loop: the device itself is paused
+// and restarted by the playback thread (applyPause), so a driver that blocks in those calls (a
+// stalled sound server) holds that thread, never the caller.
 void WaveOutDevice::pause() {
     paused.store(true);
-    if (HWAVEOUT h = handle.load()) waveOutPause(h);
+    doneEvent.set();
 }
 
 void WaveOutDevice::resume() {
     paused.store(false);
-    if (HWAVEOUT h = handle.load()) waveOutRestart(h);
+    doneEvent.set();
 }
 
 void WaveOutDevice::requestStop() {
     stopRequested.store(true);
-    if (HWAVEOUT h = handle.load()) waveOutRestart(h);
+    doneEvent.set();
+}
+
+void WaveOutDevice::applyPause() {
+    const bool want = paused.load();
+    HWAVEOUT h = handle.load();
+    // A stopping device is reset as it is: no restart for the moment before the reset.
+    if (want == appliedPause || !h || stopRequested.load()) return;
+    appliedPause = want;
+    if (want) {
+        waveOutPause(h);
+    } else {
+        waveOutRestart(h);
+    }
 }
 
 }  // namespace brimvox

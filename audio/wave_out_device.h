@@ -28,7 +28,7 @@ class WaveOutDevice {
     unsigned allocateBuffers();
     void freeBuffers();
 
-    // Called from the Java caller's thread.
+    // Called from the Java caller's thread; they never call into the device.
     void pause();
     void resume();
     bool isPaused() const { return paused.load(); }
@@ -48,9 +48,16 @@ class WaveOutDevice {
   private:
     void closeDevice();
     bool stopping(AudioEngine* engine);
-    // Waits until header i has been played, a stop is requested, or timeoutMs passes.
-    bool waitHeaderDone(int i, AudioEngine* engine, uint32_t timeoutMs);
+    // Waits until header i has been played or a stop is requested; true if it was played. A
+    // device that plays nothing for too long has stalled: that ends the run with an error.
+    bool waitHeaderDone(int i, AudioEngine* engine);
+    static const uint64_t FirstBufferLimitMs;
+    static const uint64_t StallLimitMs;
     int16_t* data[OutputBuffers];
+    int lastIndex = 0;  // the buffer written last
+    // Passes the pause state the caller asked for on to the device (playback thread only).
+    void applyPause();
+    bool appliedPause = false;
 };
 
 void playbackThread(void* engine);

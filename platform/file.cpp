@@ -143,7 +143,7 @@ std::string lastFileErrorText() {
     buffer[0] = 0;
     // GNU strerror_r may return a static text instead of filling the buffer.
     const char* text = strerror_r(e, buffer, sizeof buffer);
-    return std::string(text ? text : "Unknown error") + ": ";
+    return std::string(text ? text : "Unknown error");
 }
 
 #endif

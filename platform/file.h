@@ -32,8 +32,8 @@ class File {
 #endif
 };
 
-// The system's text for the error of the last failed file operation on this thread, ready to
-// have the file's path appended (it ends with a separator).
+// The system's text for the error of the last failed file operation on this thread, as the
+// system words it; the engine's messages put the file's path directly after it.
 std::string lastFileErrorText();
 
 }  // namespace brimvox

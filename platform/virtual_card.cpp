@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -30,6 +31,8 @@ struct Settings {
     VirtualFaults faults[2];  // [0] output, [1] input
     std::vector<int16_t> output;
     size_t inputPosition = 0;
+    size_t transferCalls = 0;
+    int openStreams = 0;
 };
 
 Settings& settings() {
@@ -50,60 +53,173 @@ double parseSpeed(const std::string& text) {
     return std::min(std::max(v, 0.01), 1000.0);
 }
 
+constexpr size_t OutputBufferSamples = 1600;  // 200 ms, full before the output starts
+constexpr size_t InputLagSamples = 800;       // a reader this far behind loses no samples
+
 class VirtualStream : public PcmBackend {
   public:
-    VirtualStream(double clockSpeed, std::vector<int16_t> signal, SNDFILE* file, uint32_t holdDelay)
-        : speed(clockSpeed), input(std::move(signal)), out(file), holdDelayMs(holdDelay) {}
+    VirtualStream(bool input, double clockSpeed, std::vector<int16_t> signal, SNDFILE* file,
+                  const VirtualFaults& f)
+        : capture(input), speed(clockSpeed), samples(std::move(signal)), out(file), faults(f) {
+        std::lock_guard<std::mutex> lock(settings().mutex);
+        ++settings().openStreams;
+    }
     ~VirtualStream() override {
+        stuck();
         if (out) sf_close(out);
+        std::lock_guard<std::mutex> lock(settings().mutex);
+        --settings().openStreams;
     }
 
-    bool write(const int16_t* samples, size_t count) override {
-        pace(count);
-        if (out) sf_write_short(out, samples, static_cast<sf_count_t>(count));
-        Settings& s = settings();
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.output.insert(s.output.end(), samples, samples + count);
-        return true;
+    long write(const int16_t* data, size_t count, int waitMs) override {
+        size_t allowed = 0;
+        if (const long f = enter(count, waitMs, allowed)) return f;
+        if (allowed == 0) return 0;
+        advance();
+        if (queued.size() >= OutputBufferSamples) {
+            // Full: wait for the clock to make room.
+            sleepFor(std::min<double>(waitMs, running ? 1000.0 / (8000.0 * speed) + 1 : waitMs));
+            advance();
+            if (queued.size() >= OutputBufferSamples) return 0;
+        }
+        const size_t take = std::min(allowed, OutputBufferSamples - queued.size());
+        queued.insert(queued.end(), data, data + take);
+        position += take;
+        if (!running && !paused && queued.size() >= OutputBufferSamples) startClock();
+        return static_cast<long>(take);
     }
 
-    bool read(int16_t* samples, size_t count) override {
-        pace(count);
-        for (size_t i = 0; i < count; ++i) {
-            samples[i] = position < input.size() ? input[position] : 0;
+    long read(int16_t* data, size_t count, int waitMs) override {
+        size_t allowed = 0;
+        if (const long f = enter(count, waitMs, allowed)) return f;
+        if (allowed == 0) return 0;
+        if (!running) startClock();
+        size_t due = dueSamples();
+        if (due == 0) {
+            sleepFor(std::min<double>(waitMs, 1000.0 / (8000.0 * speed) + 1));
+            due = dueSamples();
+            if (due == 0) return 0;
+        }
+        if (due > InputLagSamples) {
+            // Far behind: the card's clock waits for the reader instead of losing samples.
+            clockStart = Clock::now();
+            consumed = 0;
+            due = allowed;
+        }
+        const size_t take = std::min(allowed, due);
+        for (size_t i = 0; i < take; ++i) {
+            data[i] = position < samples.size() ? samples[position] : 0;
             ++position;
         }
-        Settings& s = settings();
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.inputPosition = position;
+        consumed += take;
+        std::lock_guard<std::mutex> lock(settings().mutex);
+        settings().inputPosition = position;
+        return static_cast<long>(take);
+    }
+
+    size_t delay() override {
+        if (capture) return 0;
+        advance();
+        if (!running && !paused && !queued.empty()) startClock();
+        return queued.size();
+    }
+
+    void drop() override {
+        stuck();
+        if (!capture) advance();
+        queued.clear();
+        running = paused = false;
+    }
+
+    bool hold(bool on) override {
+        if (faults.holdDelayMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(faults.holdDelayMs));
+        if (capture) {
+            if (on) running = false;  // input stops; the next read starts it again
+            return true;
+        }
+        if (on && faults.noPause) return false;
+        if (on == paused) return true;
+        advance();
+        paused = on;
+        if (!on && running) startClock();  // the clock goes on from here
         return true;
     }
 
-    size_t delay() override { return 0; }
-    void drop() override { clockRunning = false; }
-    void hold(bool) override {
-        if (holdDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(holdDelayMs));
-        clockRunning = false;
-    }
+    bool resume() override { return position < faults.suspendAfter; }
 
   private:
-    // Blocks until count samples' worth of card time has passed since the previous block.
-    void pace(size_t count) {
-        const Clock::time_point now = Clock::now();
-        if (!clockRunning || next + std::chrono::milliseconds(100) < now) next = now;
-        clockRunning = true;
-        next += std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(static_cast<double>(count) / 8000.0 / speed));
-        std::this_thread::sleep_until(next);
+    // Applies the transfer faults; a non-zero result is what the transfer returns.
+    long enter(size_t count, int waitMs, size_t& allowed) {
+        {
+            std::lock_guard<std::mutex> lock(settings().mutex);
+            ++settings().transferCalls;
+        }
+        if (position >= faults.goneAfter) return -ENODEV;
+        if (position >= faults.suspendAfter) return -ESTRPIPE;
+        if (faults.zeroReturn) return 0;
+        if (position >= faults.stallAfter) {
+            sleepFor(waitMs);
+            return 0;
+        }
+        allowed = count;
+        if (faults.shortTransfer) allowed = std::min(allowed, faults.shortTransfer);
+        for (size_t limit : {faults.stallAfter, faults.goneAfter, faults.suspendAfter})
+            allowed = std::min(allowed, limit - position);
+        return 0;
     }
 
+    void startClock() {
+        running = true;
+        clockStart = Clock::now();
+        consumed = 0;
+    }
+
+    // Samples the clock has made due since it started, less those already consumed.
+    size_t dueSamples() const {
+        const double seconds = std::chrono::duration<double>(Clock::now() - clockStart).count();
+        const double due = seconds * 8000.0 * speed;
+        return due > static_cast<double>(consumed) ? static_cast<size_t>(due) - consumed : 0;
+    }
+
+    // Output: moves what the clock has played from the buffer to the speaker; a buffer that ran
+    // dry stops the clock (an underrun) until it is full again.
+    void advance() {
+        if (!running || paused) return;
+        const size_t due = dueSamples();
+        const size_t n = std::min(due, queued.size());
+        if (n > 0) {
+            if (out) sf_write_short(out, queued.data(), static_cast<sf_count_t>(n));
+            {
+                std::lock_guard<std::mutex> lock(settings().mutex);
+                settings().output.insert(settings().output.end(), queued.begin(),
+                                         queued.begin() + static_cast<long>(n));
+            }
+            queued.erase(queued.begin(), queued.begin() + static_cast<long>(n));
+            consumed += n;
+        }
+        if (queued.empty() && due > n) running = false;
+    }
+
+    void stuck() const {
+        if (faults.stuckMs) std::this_thread::sleep_for(std::chrono::milliseconds(faults.stuckMs));
+    }
+
+    static void sleepFor(double ms) {
+        if (ms > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+    }
+
+    bool capture;
     double speed;
-    std::vector<int16_t> input;
+    std::vector<int16_t> samples;  // input: the microphone's signal
     SNDFILE* out;
-    size_t position = 0;
-    bool clockRunning = false;
-    Clock::time_point next;
-    uint32_t holdDelayMs;
+    VirtualFaults faults;
+    std::vector<int16_t> queued;  // output: written, not yet played
+    size_t position = 0;          // samples transferred since open
+    bool running = false;         // the clock runs
+    bool paused = false;          // output: held by a pause
+    Clock::time_point clockStart;
+    size_t consumed = 0;  // samples the clock has consumed since clockStart
 };
 
 }  // namespace
@@ -218,6 +334,7 @@ void VirtualCard::resetAll() {
     s.faults[0] = s.faults[1] = VirtualFaults{};
     s.output.clear();
     s.inputPosition = 0;
+    s.transferCalls = 0;
 }
 
 std::vector<int16_t> VirtualCard::output() {
@@ -232,18 +349,39 @@ size_t VirtualCard::inputPosition() {
     return s.inputPosition;
 }
 
+size_t VirtualCard::transferCalls() {
+    Settings& s = settings();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.transferCalls;
+}
+
+int VirtualCard::openStreams() {
+    Settings& s = settings();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.openStreams;
+}
+
 VirtualFaults VirtualCard::faults(bool capture) {
     Settings& s = settings();
     std::lock_guard<std::mutex> lock(s.mutex);
     return s.faults[capture ? 1 : 0];
 }
 
-std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, MMRESULT& result) {
+std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, int& error) {
     Settings& s = settings();
     std::unique_lock<std::mutex> lock(s.mutex);
     const double speed = s.haveSpeed ? s.speed : parseSpeed(envText("BRIMVOX_AUDIO_SPEED"));
-    const uint32_t holdDelay = s.faults[capture ? 1 : 0].holdDelayMs;
-    result = MMSYSERR_NOERROR;
+    const VirtualFaults faults = s.faults[capture ? 1 : 0];
+    error = 0;
+    if (faults.openDelayMs) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(faults.openDelayMs));
+        lock.lock();
+    }
+    if (faults.openError) {
+        error = faults.openError;
+        return nullptr;
+    }
     if (capture) {
         std::vector<int16_t> signal;
         if (s.haveInput) {
@@ -257,14 +395,15 @@ std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, MMRESULT& result) {
                     // The wave API has only result codes; say which file is wrong where a user
                     // of the virtual card looks.
                     std::fprintf(stderr, "brimvox: virtual sound card: %s\n", message.c_str());
-                    result = MMSYSERR_NODRIVER;
+                    error = -ENOENT;
                     return nullptr;
                 }
                 lock.lock();
             }
         }
         s.inputPosition = 0;
-        return std::make_unique<VirtualStream>(speed, std::move(signal), nullptr, holdDelay);
+        lock.unlock();
+        return std::make_unique<VirtualStream>(true, speed, std::move(signal), nullptr, faults);
     }
     s.output.clear();
     const std::string path = s.haveOutputFile ? s.outputFile : envText("BRIMVOX_AUDIO_OUT");
@@ -278,11 +417,12 @@ std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, MMRESULT& result) {
         if (!out) {
             std::fprintf(stderr, "brimvox: virtual sound card: cannot create %s: %s\n",
                          path.c_str(), sf_strerror(nullptr));
-            result = MMSYSERR_ERROR;
+            error = -EIO;
             return nullptr;
         }
     }
-    return std::make_unique<VirtualStream>(speed, std::vector<int16_t>(), out, holdDelay);
+    lock.unlock();
+    return std::make_unique<VirtualStream>(false, speed, std::vector<int16_t>(), out, faults);
 }
 
 }  // namespace brimvox

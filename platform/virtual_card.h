@@ -9,6 +9,7 @@
 
 #ifndef _WIN32
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,6 +32,18 @@ struct VirtualFaults {
     MMRESULT resetResult = 0;      // waveXxxReset (the device is reset anyway)
     MMRESULT closeResult = 0;      // waveXxxClose (the device is closed anyway)
     uint32_t holdDelayMs = 0;      // a slow driver: pausing or resuming the stream takes this long
+
+    // Faults of the stream itself, as a sound system shows them. Positions count the samples
+    // moved since the stream was opened.
+    int openError = 0;               // the stream cannot be opened: a negative errno (-EBUSY: busy)
+    uint32_t openDelayMs = 0;        // opening the stream takes this long (a sound server)
+    size_t stallAfter = SIZE_MAX;    // from here on transfers make no progress (a stalled device)
+    size_t goneAfter = SIZE_MAX;     // from here on transfers fail with -ENODEV (unplugged)
+    size_t suspendAfter = SIZE_MAX;  // from here on the device is suspended and never resumes
+    size_t shortTransfer = 0;        // a transfer moves at most this many samples (0: no limit)
+    bool zeroReturn = false;         // transfers return 0 at once (a prepared or paused stream)
+    uint32_t stuckMs = 0;  // dropping or closing the stream blocks this long in the system
+    bool noPause = false;  // the output has no hardware pause
 };
 
 // In-process settings of the card; each field overrides its environment variable when set.
@@ -47,10 +60,16 @@ class VirtualCard {
     static std::vector<int16_t> output();
     // Samples the microphone has delivered since the last input open.
     static size_t inputPosition();
+    // Transfers (reads and writes) asked of the card's streams since the last resetAll.
+    static size_t transferCalls();
+    // Streams of the card that are open (created and not yet destroyed).
+    static int openStreams();
 
     static VirtualFaults faults(bool capture);
-    // Opens a stream of the card; null with result set if the microphone file cannot be read.
-    static std::unique_ptr<PcmBackend> open(bool capture, MMRESULT& result);
+    // Opens a stream of the card; null with error set (a negative errno) if it cannot be opened.
+    // The output plays through a 200 ms buffer that starts once full, as ALSA's devices do; its
+    // samples count as played (output()) when the card's clock has consumed them.
+    static std::unique_ptr<PcmBackend> open(bool capture, int& error);
 };
 
 // Reads a speech file for the microphone: WAV (any libsndfile format, converted to 8 kHz mono)

@@ -1,15 +1,24 @@
-// The waveform-audio API over a PcmBackend. Each open device has a worker thread that moves the
-// queued buffers through the backend in 10 ms chunks and marks them done; the API calls only
-// change the queue and the device's state under the device's lock, so a buffer is never touched
-// by the worker after a reset or close has handed it back.
+// The waveform-audio API over a PcmBackend. Each open device has a worker thread that opens the
+// backend, moves the queued buffers through it in 10 ms chunks, marks them done and finally closes
+// it; the API calls only change the queue and the device's state under the device's lock, so a
+// buffer is never touched by the worker after a reset or close has handed it back.
+//
+// Any call into a sound system may block for as long as its server is stalled (opening, pausing,
+// dropping, closing). Only the worker makes such calls, and every API call waits for the worker
+// for a bounded time only: an open that takes too long fails, and a close whose worker does not
+// finish in time leaves it behind. The worker and the API share the device's state through a
+// reference count, so a worker that is left behind keeps what it uses alive and frees it when it
+// finally returns; it touches no buffer and no caller's event after the close.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -23,41 +32,57 @@ namespace brimvox {
 struct WaveDeviceHandle {
     bool capture = false;
     bool isVirtual = false;
-    std::unique_ptr<PcmBackend> backend;
-    Event* callback = nullptr;
+    std::unique_ptr<PcmBackend> backend;  // the worker's only
+    Event* callback = nullptr;            // cleared by the close: never set after it
     std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<WAVEHDR*> queue;  // buffers waiting to be played or filled, current first
+    std::condition_variable wake;     // the worker waits here for work
+    std::condition_variable changed;  // the opener and closer wait here for the worker
+    std::deque<WAVEHDR*> queue;       // buffers waiting to be played or filled, current first
     std::deque<std::pair<WAVEHDR*, uint64_t>> pending;  // output: written, heard at position
-    DWORD offset = 0;      // output: bytes of the current buffer already written
-    bool running = false;  // output: not paused; input: started
-    bool held = false;     // hold state last passed to the backend
+    DWORD offset = 0;         // output: bytes of the current buffer already written
+    bool running = false;     // output: not paused; input: started
+    bool held = false;        // hold state last passed to the backend
+    bool hardPaused = false;  // the backend paused the output itself (nothing plays out)
     bool closing = false;
     bool dropRequested = false;
-    bool failed = false;      // the backend reported a failure
-    uint64_t generation = 0;  // advanced by every reset
-    uint64_t written = 0;     // samples written to the backend since open
+    MMRESULT failure = MMSYSERR_NOERROR;  // the backend failed: the result of later calls
+    uint64_t generation = 0;              // advanced by every reset
+    uint64_t written = 0;                 // samples written to the backend since open
     int addCount = 0;
+    bool opened = false;     // the worker's open has finished (openError tells how)
+    int openError = 0;       // negative errno of a failed open
+    bool abandoned = false;  // the opener gave up waiting: the worker closes what it opened
+    bool exited = false;     // the worker has closed the backend and is about to return
     std::thread worker;
 };
 
 namespace {
 
-constexpr size_t ChunkSamples = 80;  // 10 ms
+constexpr size_t ChunkSamples = 80;        // 10 ms
+constexpr int TransferWaitMs = 40;         // longest wait of one transfer for the device
+constexpr uint32_t OpenLimitMs = 2500;     // an open that takes longer fails
+constexpr uint32_t CloseLimitMs = 300;     // a close does not wait longer for the worker
+constexpr uint32_t SuspendLimitMs = 1000;  // a suspended device that stays so has failed
+constexpr uint32_t ProbeLimitMs = 1500;    // looking for a device takes at most this long
 
-// Serialises the API calls and guards the set of open handles, so a call on a handle that
-// another thread is closing finds it invalid instead of using freed memory.
-std::mutex& apiMutex() {
+using DevicePtr = std::shared_ptr<WaveDeviceHandle>;
+
+// The open devices. A call takes its own reference, so a call on a handle that another thread is
+// closing finds it invalid or works on a device that stays valid until the call ends.
+std::mutex& registryMutex() {
     static std::mutex m;
     return m;
 }
-std::set<WaveDeviceHandle*>& openHandles() {
-    static std::set<WaveDeviceHandle*> s;
-    return s;
+std::map<WaveDeviceHandle*, DevicePtr>& registry() {
+    static auto* r = new std::map<WaveDeviceHandle*, DevicePtr>;  // never destroyed: see above
+    return *r;
 }
 
-bool valid(WaveDeviceHandle* d, bool capture) {
-    return d && openHandles().count(d) != 0 && d->capture == capture;
+DevicePtr lookup(WaveDeviceHandle* h, bool capture) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    auto it = registry().find(h);
+    if (it == registry().end() || it->second->capture != capture) return nullptr;
+    return it->second;
 }
 
 void signal(WaveDeviceHandle* d) {
@@ -81,6 +106,47 @@ void returnAll(WaveDeviceHandle* d) {
     ++d->generation;
 }
 
+// The result code for a stream that failed with a negative errno value.
+MMRESULT failureResult(long error) {
+    switch (-error) {
+        case ENODEV:
+        case ENXIO:
+        case ENOENT:
+        case ENOTCONN:
+        case ECONNRESET:
+        case EBADFD:
+        case EIO:
+            return MMSYSERR_NODRIVER;  // the device or its sound server is gone
+        default:
+            return MMSYSERR_ERROR;
+    }
+}
+
+// The result code for a stream that could not be opened.
+MMRESULT openResult(int error) {
+    switch (-error) {
+        case EBUSY:
+        case EAGAIN:
+            return MMSYSERR_ALLOCATED;
+        case ENOMEM:
+            return MMSYSERR_NOMEM;
+        case EINVAL:
+            return WAVERR_BADFORMAT;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return MMSYSERR_NODRIVER;
+        default:
+            return MMSYSERR_ERROR;
+    }
+}
+
+// The device failed: every buffer goes back (input ones partly filled) and later calls report it.
+void fail(WaveDeviceHandle* d, MMRESULT code) {
+    if (d->failure == MMSYSERR_NOERROR) d->failure = code;
+    returnAll(d);
+}
+
 // Passes a pause or resume on to the backend. True if it did, which releases the lock for the
 // call: the caller must then look at the device's state afresh, since a close, a buffer or a
 // reset may have arrived meanwhile and its notification is gone.
@@ -89,25 +155,61 @@ bool syncHold(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock) {
     if (want == d->held) return false;
     d->held = want;
     lock.unlock();
-    d->backend->hold(want);
+    const bool paused = d->backend->hold(want);
+    lock.lock();
+    d->hardPaused = want && paused;
+    return true;
+}
+
+// Drops the backend's buffer if a reset asked for it. True if it did (the lock was released).
+bool syncDrop(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock) {
+    if (!d->dropRequested) return false;
+    d->dropRequested = false;
+    lock.unlock();
+    d->backend->drop();
     lock.lock();
     return true;
 }
 
-void outputWorker(WaveDeviceHandle* d) {
-    int16_t chunk[ChunkSamples];
-    std::unique_lock<std::mutex> lock(d->mutex);
-    while (!d->closing) {
-        if (d->dropRequested) {
-            d->dropRequested = false;
-            lock.unlock();
-            d->backend->drop();
-            lock.lock();
-            continue;
+// A transfer that failed (result < 0) or made no progress. Suspension is waited out for a
+// bounded time; any other failure ends the device. Caller holds the lock.
+void afterTransfer(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock, long result,
+                   uint64_t startMs, uint64_t& suspendedSince) {
+    if (result == -ESTRPIPE) {
+        const uint64_t now = monotonicMs();
+        if (suspendedSince == 0) suspendedSince = now;
+        if (now - suspendedSince > SuspendLimitMs) {
+            fail(d, MMSYSERR_ERROR);
+            return;
         }
-        if (syncHold(d, lock)) continue;
+        lock.unlock();
+        const bool back = d->backend->resume();
+        lock.lock();
+        if (back) {
+            suspendedSince = 0;
+            return;
+        }
+        d->wake.wait_for(lock, std::chrono::milliseconds(20));
+        return;
+    }
+    if (result < 0) {
+        fail(d, failureResult(result));
+        return;
+    }
+    suspendedSince = 0;
+    // A transfer that gave up at once (a prepared or paused stream answers 0 without waiting)
+    // must not make the worker spin.
+    if (result == 0 && monotonicMs() - startMs < 2)
+        d->wake.wait_for(lock, std::chrono::milliseconds(10));
+}
+
+void outputLoop(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock) {
+    int16_t chunk[ChunkSamples];
+    uint64_t suspendedSince = 0;
+    while (!d->closing) {
+        if (syncDrop(d, lock) || syncHold(d, lock)) continue;
         bool released = false;  // the lock was let go in this pass
-        if (!d->pending.empty() && !d->held) {
+        if (!d->pending.empty() && !d->hardPaused) {
             released = true;
             const uint64_t gen = d->generation;
             lock.unlock();
@@ -121,7 +223,7 @@ void outputWorker(WaveDeviceHandle* d) {
                 }
             }
         }
-        if (d->running && !d->queue.empty() && !d->failed) {
+        if (d->running && !d->queue.empty() && d->failure == MMSYSERR_NOERROR) {
             WAVEHDR* h = d->queue.front();
             const DWORD usable = h->dwBufferLength & ~1u;
             const DWORD bytes =
@@ -129,20 +231,20 @@ void outputWorker(WaveDeviceHandle* d) {
             const size_t count = bytes / 2;
             if (count > 0) std::memcpy(chunk, h->lpData + d->offset, bytes);
             const uint64_t gen = d->generation;
-            bool ok = true;
+            long n = 0;
+            const uint64_t startMs = monotonicMs();
             if (count > 0) {
                 lock.unlock();
-                ok = d->backend->write(chunk, count);
+                n = d->backend->write(chunk, count, TransferWaitMs);
                 lock.lock();
+                if (n > 0) d->written += static_cast<uint64_t>(n);
             }
             if (gen != d->generation) continue;  // reset meanwhile: the buffer was handed back
-            if (!ok) {
-                d->failed = true;
-                returnAll(d);
+            if (count > 0 && n <= 0) {
+                afterTransfer(d, lock, n, startMs, suspendedSince);
                 continue;
             }
-            d->written += count;
-            d->offset += bytes;
+            d->offset += static_cast<DWORD>(2 * n);
             if (d->offset >= usable) {
                 d->queue.pop_front();
                 d->offset = 0;
@@ -150,7 +252,7 @@ void outputWorker(WaveDeviceHandle* d) {
             }
             continue;
         }
-        if (!d->pending.empty() && !d->held) {
+        if (!d->pending.empty() && !d->hardPaused) {
             d->wake.wait_for(lock, std::chrono::milliseconds(5));
         } else if (!released) {
             // Sleeps only after a whole pass under the lock found nothing to do, so every
@@ -160,39 +262,32 @@ void outputWorker(WaveDeviceHandle* d) {
     }
 }
 
-void inputWorker(WaveDeviceHandle* d) {
+void inputLoop(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock) {
     int16_t chunk[ChunkSamples];
-    std::unique_lock<std::mutex> lock(d->mutex);
+    uint64_t suspendedSince = 0;
     while (!d->closing) {
-        if (d->dropRequested) {
-            d->dropRequested = false;
-            lock.unlock();
-            d->backend->drop();
-            lock.lock();
-            continue;
-        }
-        if (syncHold(d, lock)) continue;
-        if (d->running && !d->queue.empty() && !d->failed) {
+        if (syncDrop(d, lock) || syncHold(d, lock)) continue;
+        if (d->running && !d->queue.empty() && d->failure == MMSYSERR_NOERROR) {
             WAVEHDR* h = d->queue.front();
             const DWORD room =
                 (h->dwBufferLength - std::min(h->dwBufferLength, h->dwBytesRecorded)) & ~1u;
             const size_t count = std::min<size_t>(ChunkSamples, room / 2);
             const uint64_t gen = d->generation;
-            bool ok = true;
+            long n = 0;
+            const uint64_t startMs = monotonicMs();
             if (count > 0) {
                 lock.unlock();
-                ok = d->backend->read(chunk, count);
+                n = d->backend->read(chunk, count, TransferWaitMs);
                 lock.lock();
             }
             if (gen != d->generation || !d->running || d->queue.empty() || d->queue.front() != h)
                 continue;  // reset or stopped meanwhile: the samples are discarded
-            if (!ok) {
-                d->failed = true;
-                returnAll(d);
+            if (count > 0 && n <= 0) {
+                afterTransfer(d, lock, n, startMs, suspendedSince);
                 continue;
             }
-            std::memcpy(h->lpData + h->dwBytesRecorded, chunk, count * 2);
-            h->dwBytesRecorded += static_cast<DWORD>(count * 2);
+            std::memcpy(h->lpData + h->dwBytesRecorded, chunk, static_cast<size_t>(n) * 2);
+            h->dwBytesRecorded += static_cast<DWORD>(n * 2);
             if (h->dwBufferLength - h->dwBytesRecorded < 2) {
                 d->queue.pop_front();
                 markDone(d, h);
@@ -201,6 +296,65 @@ void inputWorker(WaveDeviceHandle* d) {
         }
         d->wake.wait(lock);
     }
+}
+
+void openBackend(WaveDeviceHandle* d, int& error) {
+    if (d->isVirtual) {
+        d->backend = VirtualCard::open(d->capture, error);
+    } else {
+        d->backend = openAlsaStream(d->capture, error);
+    }
+    if (!d->backend && error == 0) error = -EIO;
+}
+
+// The worker: opens the backend, runs the device until it is closed, closes the backend.
+void deviceWorker(DevicePtr d) {
+    int error = 0;
+    openBackend(d.get(), error);
+    std::unique_lock<std::mutex> lock(d->mutex);
+    d->opened = true;
+    d->openError = error;
+    d->changed.notify_all();
+    if (!d->abandoned && d->backend) {
+        if (d->capture) {
+            inputLoop(d.get(), lock);
+        } else {
+            outputLoop(d.get(), lock);
+        }
+    }
+    lock.unlock();
+    d->backend.reset();  // may block in the sound system; nobody waits for it unboundedly
+    lock.lock();
+    d->exited = true;
+    d->changed.notify_all();
+}
+
+// Runs probe() on a thread of its own and waits for it at most ProbeLimitMs; a probe that does
+// not return in time (a stalled sound server) counts as `late`.
+int boundedProbe(int (*probe)(bool), bool capture, int late) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        int result = 0;
+    };
+    auto shared = std::make_shared<Shared>();
+    try {
+        std::thread([shared, probe, capture] {
+            const int r = probe(capture);
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->result = r;
+            shared->finished = true;
+            shared->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return probe(capture);
+    }
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    if (!shared->done.wait_for(lock, std::chrono::milliseconds(ProbeLimitMs),
+                               [&] { return shared->finished; }))
+        return late;
+    return shared->result;
 }
 
 bool formatSupported(const WAVEFORMATEX* f) {
@@ -212,10 +366,13 @@ UINT deviceCount(bool capture) {
     switch (selectedBackend()) {
         case AudioBackendKind::None:
             return 0;
-        case AudioBackendKind::Virtual:
-            return VirtualCard::faults(capture).noDevice ? 0 : 1;
+        case AudioBackendKind::Virtual: {
+            const VirtualFaults f = VirtualCard::faults(capture);
+            return f.noDevice || !deviceExistsAfter(f.openError) ? 0 : 1;
+        }
         case AudioBackendKind::Alsa:
-            return alsaDeviceAvailable(capture) ? 1 : 0;
+            // A device that does not answer in time is there but stalled: its open will tell.
+            return deviceExistsAfter(boundedProbe(probeAlsaDevice, capture, -EBUSY)) ? 1 : 0;
     }
     return 0;
 }
@@ -247,39 +404,55 @@ MMRESULT openDevice(bool capture, WaveDeviceHandle** handle, UINT device,
     if (!formatSupported(format)) return WAVERR_BADFORMAT;
     const AudioBackendKind kind = selectedBackend();
     if (kind == AudioBackendKind::None) return MMSYSERR_NODRIVER;
-    std::unique_ptr<PcmBackend> backend;
     if (kind == AudioBackendKind::Virtual) {
         const VirtualFaults f = VirtualCard::faults(capture);
         if (f.noDevice) return MMSYSERR_NODRIVER;
         if (f.openResult) return f.openResult;
-        MMRESULT result = MMSYSERR_NOERROR;
-        backend = VirtualCard::open(capture, result);
-        if (!backend) return result ? result : MMSYSERR_ERROR;
-    } else {
-        backend = openAlsaStream(capture);
-        if (!backend) return MMSYSERR_ALLOCATED;
     }
-    auto* d = new WaveDeviceHandle;
+    DevicePtr d;
+    try {
+        d = std::make_shared<WaveDeviceHandle>();
+    } catch (const std::bad_alloc&) {
+        return MMSYSERR_NOMEM;
+    }
     d->capture = capture;
     d->isVirtual = kind == AudioBackendKind::Virtual;
-    d->backend = std::move(backend);
     if ((flags & 0x00070000) == CALLBACK_EVENT) d->callback = reinterpret_cast<Event*>(callback);
     d->running = !capture;  // output plays at once; input waits for start
     d->held = !d->running;
     try {
-        d->worker = std::thread(capture ? inputWorker : outputWorker, d);
+        d->worker = std::thread(deviceWorker, d);
     } catch (const std::system_error&) {
-        delete d;
         return MMSYSERR_NOMEM;
     }
-    openHandles().insert(d);
-    *handle = d;
-    signal(d);
+    std::unique_lock<std::mutex> lock(d->mutex);
+    if (!d->changed.wait_for(lock, std::chrono::milliseconds(OpenLimitMs),
+                             [&] { return d->opened; })) {
+        // The sound system does not answer: leave the worker to close what it may still open.
+        d->abandoned = true;
+        d->callback = nullptr;
+        lock.unlock();
+        d->worker.detach();
+        return MMSYSERR_ERROR;
+    }
+    if (d->openError != 0) {
+        const int error = d->openError;
+        lock.unlock();
+        d->worker.join();  // it has nothing to close
+        return openResult(error);
+    }
+    {
+        std::lock_guard<std::mutex> registered(registryMutex());
+        registry()[d.get()] = d;
+    }
+    *handle = d.get();
+    signal(d.get());
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT prepare(bool capture, WaveDeviceHandle* d, WAVEHDR* h, UINT size) {
-    if (!valid(d, capture)) return MMSYSERR_INVALHANDLE;
+MMRESULT prepare(bool capture, WaveDeviceHandle* handle, WAVEHDR* h, UINT size) {
+    const DevicePtr d = lookup(handle, capture);
+    if (!d) return MMSYSERR_INVALHANDLE;
     if (!h || size < sizeof(WAVEHDR) || !h->lpData) return MMSYSERR_INVALPARAM;
     if (d->isVirtual) {
         const MMRESULT r = VirtualCard::faults(capture).prepareResult;
@@ -292,8 +465,9 @@ MMRESULT prepare(bool capture, WaveDeviceHandle* d, WAVEHDR* h, UINT size) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT unprepare(bool capture, WaveDeviceHandle* d, WAVEHDR* h, UINT size) {
-    if (!valid(d, capture)) return MMSYSERR_INVALHANDLE;
+MMRESULT unprepare(bool capture, WaveDeviceHandle* handle, WAVEHDR* h, UINT size) {
+    const DevicePtr d = lookup(handle, capture);
+    if (!d) return MMSYSERR_INVALHANDLE;
     if (!h || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> lock(d->mutex);
     if (h->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
@@ -301,8 +475,9 @@ MMRESULT unprepare(bool capture, WaveDeviceHandle* d, WAVEHDR* h, UINT size) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT enqueue(bool capture, WaveDeviceHandle* d, WAVEHDR* h, UINT size) {
-    if (!valid(d, capture)) return MMSYSERR_INVALHANDLE;
+MMRESULT enqueue(bool capture, WaveDeviceHandle* handle, WAVEHDR* h, UINT size) {
+    const DevicePtr d = lookup(handle, capture);
+    if (!d) return MMSYSERR_INVALHANDLE;
     if (!h || size < sizeof(WAVEHDR) || !h->lpData) return MMSYSERR_INVALPARAM;
     if (!(h->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
     std::lock_guard<std::mutex> lock(d->mutex);
@@ -311,7 +486,7 @@ MMRESULT enqueue(bool capture, WaveDeviceHandle* d, WAVEHDR* h, UINT size) {
         const VirtualFaults f = VirtualCard::faults(capture);
         if (f.addBufferResult && d->addCount >= f.addBufferAfter) return f.addBufferResult;
     }
-    if (d->failed) return MMSYSERR_ERROR;
+    if (d->failure != MMSYSERR_NOERROR) return d->failure;
     ++d->addCount;
     h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     if (capture) h->dwBytesRecorded = 0;
@@ -320,48 +495,69 @@ MMRESULT enqueue(bool capture, WaveDeviceHandle* d, WAVEHDR* h, UINT size) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT setRunning(bool capture, WaveDeviceHandle* d, bool running, MMRESULT fault) {
-    if (!valid(d, capture)) return MMSYSERR_INVALHANDLE;
-    if (fault) return fault;
+MMRESULT setRunning(bool capture, WaveDeviceHandle* handle, bool running, bool start) {
+    const DevicePtr d = lookup(handle, capture);
+    if (!d) return MMSYSERR_INVALHANDLE;
+    if (start && d->isVirtual) {
+        const MMRESULT fault = VirtualCard::faults(true).startResult;
+        if (fault) return fault;
+    }
     std::lock_guard<std::mutex> lock(d->mutex);
+    if (start && d->failure != MMSYSERR_NOERROR) return d->failure;
     d->running = running;
     if (capture && !running && !d->queue.empty()) {
         // Stopping input hands back the partly filled current buffer; empty ones stay queued.
         WAVEHDR* h = d->queue.front();
         if (h->dwBytesRecorded > 0) {
             d->queue.pop_front();
-            markDone(d, h);
+            markDone(d.get(), h);
         }
     }
     d->wake.notify_all();
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT resetDevice(bool capture, WaveDeviceHandle* d) {
-    if (!valid(d, capture)) return MMSYSERR_INVALHANDLE;
+MMRESULT resetDevice(bool capture, WaveDeviceHandle* handle) {
+    const DevicePtr d = lookup(handle, capture);
+    if (!d) return MMSYSERR_INVALHANDLE;
     std::lock_guard<std::mutex> lock(d->mutex);
     if (capture) d->running = false;
-    returnAll(d);
+    returnAll(d.get());
     d->dropRequested = true;
     d->wake.notify_all();
     // An injected reset fault is reported after the reset, so the buffers are safe to free.
     return d->isVirtual ? VirtualCard::faults(capture).resetResult : MMSYSERR_NOERROR;
 }
 
-MMRESULT closeDevice(bool capture, WaveDeviceHandle* d) {
-    if (!valid(d, capture)) return MMSYSERR_INVALHANDLE;
+MMRESULT closeDevice(bool capture, WaveDeviceHandle* handle) {
+    const DevicePtr d = lookup(handle, capture);
+    if (!d) return MMSYSERR_INVALHANDLE;
+    Event* callback = nullptr;
     {
         std::lock_guard<std::mutex> lock(d->mutex);
         if (!d->queue.empty() || !d->pending.empty()) return WAVERR_STILLPLAYING;
         d->closing = true;
+        callback = d->callback;
+        d->callback = nullptr;  // the worker never signals the caller's event after this
         d->wake.notify_all();
     }
-    d->worker.join();
-    MMRESULT result = MMSYSERR_NOERROR;
-    if (d->isVirtual) result = VirtualCard::faults(capture).closeResult;
-    openHandles().erase(d);
-    signal(d);
-    delete d;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        if (registry().erase(handle) == 0) return MMSYSERR_INVALHANDLE;  // closed by another call
+    }
+    bool exited;
+    {
+        std::unique_lock<std::mutex> lock(d->mutex);
+        exited = d->changed.wait_for(lock, std::chrono::milliseconds(CloseLimitMs),
+                                     [&] { return d->exited; });
+    }
+    if (exited) {
+        d->worker.join();
+    } else {
+        d->worker.detach();  // stuck in the sound system: it frees the device when it returns
+    }
+    const MMRESULT result = d->isVirtual ? VirtualCard::faults(capture).closeResult : 0;
+    if (callback) callback->set();
     return result;
 }
 
@@ -445,55 +641,45 @@ AudioBackendKind selectedBackend() {
 }
 
 UINT waveOutGetNumDevs() {
-    std::lock_guard<std::mutex> api(apiMutex());
     return deviceCount(false);
 }
 
 MMRESULT waveOutGetDevCapsA(UINT device, WAVEOUTCAPSA* caps, UINT size) {
     if (!caps || size < sizeof(WAVEOUTCAPSA)) return MMSYSERR_INVALPARAM;
-    std::lock_guard<std::mutex> api(apiMutex());
     *caps = WAVEOUTCAPSA{};
     return getCaps(false, device, caps->szPname, caps->wChannels, caps->dwFormats);
 }
 
 MMRESULT waveOutOpen(HWAVEOUT* handle, UINT device, const WAVEFORMATEX* format, DWORD_PTR callback,
                      DWORD_PTR, DWORD flags) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return openDevice(false, handle, device, format, callback, flags);
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT size) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return prepare(false, handle, header, size);
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT size) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return unprepare(false, handle, header, size);
 }
 
 MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, UINT size) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return enqueue(false, handle, header, size);
 }
 
 MMRESULT waveOutPause(HWAVEOUT handle) {
-    std::lock_guard<std::mutex> api(apiMutex());
-    return setRunning(false, handle, false, 0);
+    return setRunning(false, handle, false, false);
 }
 
 MMRESULT waveOutRestart(HWAVEOUT handle) {
-    std::lock_guard<std::mutex> api(apiMutex());
-    return setRunning(false, handle, true, 0);
+    return setRunning(false, handle, true, false);
 }
 
 MMRESULT waveOutReset(HWAVEOUT handle) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return resetDevice(false, handle);
 }
 
 MMRESULT waveOutClose(HWAVEOUT handle) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return closeDevice(false, handle);
 }
 
@@ -502,57 +688,45 @@ MMRESULT waveOutGetErrorTextA(MMRESULT code, char* text, UINT size) {
 }
 
 UINT waveInGetNumDevs() {
-    std::lock_guard<std::mutex> api(apiMutex());
     return deviceCount(true);
 }
 
 MMRESULT waveInGetDevCapsA(UINT device, WAVEINCAPSA* caps, UINT size) {
     if (!caps || size < sizeof(WAVEINCAPSA)) return MMSYSERR_INVALPARAM;
-    std::lock_guard<std::mutex> api(apiMutex());
     *caps = WAVEINCAPSA{};
     return getCaps(true, device, caps->szPname, caps->wChannels, caps->dwFormats);
 }
 
 MMRESULT waveInOpen(HWAVEIN* handle, UINT device, const WAVEFORMATEX* format, DWORD_PTR callback,
                     DWORD_PTR, DWORD flags) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return openDevice(true, handle, device, format, callback, flags);
 }
 
 MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, UINT size) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return prepare(true, handle, header, size);
 }
 
 MMRESULT waveInUnprepareHeader(HWAVEIN handle, WAVEHDR* header, UINT size) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return unprepare(true, handle, header, size);
 }
 
 MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, UINT size) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return enqueue(true, handle, header, size);
 }
 
 MMRESULT waveInStart(HWAVEIN handle) {
-    std::lock_guard<std::mutex> api(apiMutex());
-    MMRESULT fault = 0;
-    if (valid(handle, true) && handle->isVirtual) fault = VirtualCard::faults(true).startResult;
-    return setRunning(true, handle, true, fault);
+    return setRunning(true, handle, true, true);
 }
 
 MMRESULT waveInStop(HWAVEIN handle) {
-    std::lock_guard<std::mutex> api(apiMutex());
-    return setRunning(true, handle, false, 0);
+    return setRunning(true, handle, false, false);
 }
 
 MMRESULT waveInReset(HWAVEIN handle) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return resetDevice(true, handle);
 }
 
 MMRESULT waveInClose(HWAVEIN handle) {
-    std::lock_guard<std::mutex> api(apiMutex());
     return closeDevice(true, handle);
 }
 

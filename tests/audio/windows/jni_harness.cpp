@@ -129,6 +129,40 @@ void JNICALL releaseStringUTFChars(JNIEnv*, jstring string, const char* chars) {
     std::free(const_cast<char*>(chars));
 }
 
+jsize JNICALL getStringLength(JNIEnv*, jstring string) {
+    const std::string& utf = static_cast<JavaString*>(string)->utf;
+    return MultiByteToWideChar(CP_UTF8, 0, utf.data(), static_cast<int>(utf.size()), nullptr, 0);
+}
+
+// The UTF-16 characters of the string, as a Java VM keeps them.
+const jchar* JNICALL getStringChars(JNIEnv* env, jstring string, jboolean* isCopy) {
+    const std::string& utf = static_cast<JavaString*>(string)->utf;
+    const int n = getStringLength(env, string);
+    auto* copy = static_cast<jchar*>(std::malloc((static_cast<size_t>(n) + 1) * sizeof(jchar)));
+    if (!copy) return nullptr;
+    MultiByteToWideChar(CP_UTF8, 0, utf.data(), static_cast<int>(utf.size()),
+                        reinterpret_cast<wchar_t*>(copy), n);
+    copy[n] = 0;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    ++r.calls;
+    r.copies[copy] = string;
+    if (isCopy) *isCopy = JNI_TRUE;
+    return copy;
+}
+
+void JNICALL releaseStringChars(JNIEnv*, jstring string, const jchar* chars) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.copies.find(chars);
+    if (it == r.copies.end() || it->second != string) {
+        std::fprintf(stderr, "FAIL: release of string characters that were not handed out\n");
+        ExitProcess(97);
+    }
+    r.copies.erase(it);
+    std::free(const_cast<jchar*>(chars));
+}
+
 }  // namespace
 
 ByteArray::ByteArray(size_t n, jbyte fill) : elements(n, fill) {
@@ -161,6 +195,9 @@ Env::Env() : jniEnv() {
     table.ReleaseDoubleArrayElements = releaseDoubleArrayElements;
     table.GetStringUTFChars = getStringUTFChars;
     table.ReleaseStringUTFChars = releaseStringUTFChars;
+    table.GetStringLength = getStringLength;
+    table.GetStringChars = getStringChars;
+    table.ReleaseStringChars = releaseStringChars;
     jniEnv.functions = &table;
 }
 

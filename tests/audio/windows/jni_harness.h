@@ -42,7 +42,7 @@ class Env {
     JNIEnv* env() { return &jniEnv; }
     // Element and character buffers handed out and not yet released.
     int outstanding() const;
-    // Calls of GetArrayLength, Get*ArrayElements and GetStringUTFChars so far.
+    // Calls of GetArrayLength, Get*ArrayElements, GetStringUTFChars and GetStringChars so far.
     int calls() const;
 
   private:

@@ -1,0 +1,279 @@
+// Faults of the sound device itself, as a sound server or unplugged hardware shows them, injected
+// into the virtual card: a device that disappears, stalls or stays suspended, a busy or slow
+// open, a close that hangs in the system, short and empty transfers. Each must end the run with
+// an error text and its stop notice (keeping every captured block), or play every queued sample,
+// and no Java-facing call may wait for long.
+#include <cerrno>
+#include <cstdio>
+
+#include "engine_test.h"
+#include "test_signal.h"
+
+namespace brimvox {
+namespace {
+
+std::string waveInText(MMRESULT code) {
+    char text[257];
+    waveInGetErrorTextA(code, text, sizeof text);
+    return text;
+}
+
+std::string waveOutText(MMRESULT code) {
+    char text[257];
+    waveOutGetErrorTextA(code, text, sizeof text);
+    return text;
+}
+
+class DeviceFaultTest : public EngineTest {
+  protected:
+    // Records to a file with the given capture faults until the run ends by itself; checks that
+    // the file holds exactly the blocks captured before the fault and returns the error text.
+    std::string recordUntilFault(const VirtualFaults& f, size_t blocksBefore) {
+        const std::vector<int16_t> mic = speechLike(4.0, 11);
+        VirtualCard::setInput(mic);
+        VirtualCard::setFaults(true, f);
+        const std::string path = tempPath("fault_record.bvx");
+        EXPECT_TRUE(native::recordFile(path.c_str()));
+        double t = -1;
+        EXPECT_TRUE(waitStopRecording(t, 6000)) << "no stop notice";
+        EXPECT_NEAR(t, 0.09 * static_cast<double>(blocksBefore), 1e-9);
+        EXPECT_EQ(readFile(path), encodeReference(mic, blocksBefore));
+        EXPECT_FALSE(native::currentEngine()->recording.load());
+        std::remove(path.c_str());
+        return takeError();
+    }
+};
+
+TEST_F(DeviceFaultTest, CaptureDeviceThatDisappearsEndsTheRunKeepingEveryBlock) {
+    VirtualFaults f;
+    f.goneAfter = 5 * 720 + 300;  // unplugged while the sixth buffer fills
+    EXPECT_EQ(recordUntilFault(f, 5), waveInText(MMSYSERR_NODRIVER));
+}
+
+TEST_F(DeviceFaultTest, StalledOrSuspendedCaptureEndsTheRunWithinItsBound) {
+    VirtualFaults stalled;
+    stalled.stallAfter = 4 * 720 + 100;
+    const uint64_t t0 = monotonicMs();
+    EXPECT_EQ(recordUntilFault(stalled, 4), waveInText(MMSYSERR_ERROR));
+    EXPECT_LT(monotonicMs() - t0, 3000u);
+
+    VirtualFaults suspended;
+    suspended.suspendAfter = 3 * 720;  // suspended exactly between two buffers, never resumed
+    EXPECT_EQ(recordUntilFault(suspended, 3), waveInText(MMSYSERR_ERROR));
+    // The engine is usable again.
+    VirtualCard::setFaults(true, VirtualFaults{});
+    ASSERT_TRUE(native::recordBuffer());
+    ASSERT_TRUE(recordFor(0.18));
+    EXPECT_LT(timedStop(), 1500u);
+}
+
+TEST_F(DeviceFaultTest, StalledOrVanishedPlaybackEndsTheRunWithItsText) {
+    const std::vector<uint8_t> frames = encodeReference(speechLike(6.0, 2), 60);
+    const std::string path = tempPath("fault_play.bvx");
+    writeFile(path, frames);
+    const struct {
+        size_t VirtualFaults::*field;
+        MMRESULT code;
+    } cases[] = {{&VirtualFaults::stallAfter, MMSYSERR_ERROR},
+                 {&VirtualFaults::goneAfter, MMSYSERR_NODRIVER}};
+    for (const auto& c : cases) {
+        VirtualFaults f;
+        f.*c.field = 3 * 2400 + 1000;
+        VirtualCard::setFaults(false, f);
+        ASSERT_TRUE(native::playFile(path.c_str()));
+        double t = -1;
+        ASSERT_TRUE(waitStopPlaying(t, 6000)) << "no stop notice";
+        EXPECT_LT(t, 3.0);
+        EXPECT_EQ(takeError(), waveOutText(c.code));
+        ASSERT_TRUE(eventually([] { return !native::currentEngine()->busy(); }, 2000));
+    }
+    std::remove(path.c_str());
+}
+
+TEST_F(DeviceFaultTest, BusyDeviceIsReportedAsInUseNotAsMissing) {
+    VirtualFaults busy;
+    busy.openError = -EBUSY;
+    VirtualCard::setFaults(true, busy);
+    VirtualCard::setFaults(false, busy);
+    EXPECT_EQ(waveInGetNumDevs(), 1u);
+    ASSERT_TRUE(native::recordBuffer());
+    double t = -1;
+    ASSERT_TRUE(waitStopRecording(t));
+    EXPECT_EQ(takeError(), waveInText(MMSYSERR_ALLOCATED));
+    ASSERT_TRUE(native::playBuffer());
+    ASSERT_TRUE(waitStopPlaying(t));
+    EXPECT_EQ(takeError(), waveOutText(MMSYSERR_ALLOCATED));
+    // A device that is not there at all still gives the driver text.
+    VirtualFaults absent;
+    absent.openError = -ENOENT;
+    VirtualCard::setFaults(true, absent);
+    ASSERT_TRUE(native::recordBuffer());
+    ASSERT_TRUE(waitStopRecording(t));
+    EXPECT_EQ(takeError(), " Sound driver is not installed.");
+}
+
+TEST_F(DeviceFaultTest, PauseWhileTheDeviceOpensTakesEffectOnceItIsOpen) {
+    VirtualFaults slow;
+    slow.openDelayMs = 300;
+    VirtualCard::setFaults(true, slow);
+    VirtualCard::setFaults(false, slow);
+    VirtualCard::setInput(speechLike(2.0));
+    ASSERT_TRUE(native::recordBuffer());
+    ASSERT_TRUE(native::pause());  // the device is still opening
+    double t = -1;
+    ASSERT_TRUE(native::getTimeRecording(&t, 1));  // the 0.0 of the start
+    sleepMs(600);
+    EXPECT_FALSE(native::getTimeRecording(&t, 1));  // held from the start: no block
+    EXPECT_EQ(VirtualCard::inputPosition(), 0u);
+    EXPECT_FALSE(native::pause());  // resumed
+    ASSERT_TRUE(recordFor(0.18));
+    EXPECT_LT(timedStop(), 1500u);
+    ASSERT_TRUE(waitStopRecording(t));
+
+    const std::vector<uint8_t> frames = encodeReference(speechLike(1.8, 4), 18);
+    const std::string path = tempPath("slow_open.bvx");
+    writeFile(path, frames);
+    ASSERT_TRUE(native::playFile(path.c_str()));
+    ASSERT_TRUE(native::pause());
+    sleepMs(600);
+    EXPECT_TRUE(VirtualCard::output().empty());
+    EXPECT_FALSE(native::isStopPlaying(&t, 1));
+    EXPECT_FALSE(native::pause());
+    ASSERT_TRUE(waitStopPlaying(t));
+    EXPECT_EQ(VirtualCard::output(), decodeReference(frames));
+    std::remove(path.c_str());
+}
+
+TEST_F(DeviceFaultTest, OpenOrCloseStuckInTheSystemNeverHoldsTheCaller) {
+    // An open that never answers in time: Stop, then the engine's deletion, return promptly; the
+    // run ends by itself with an error once the open gives up.
+    VirtualFaults neverOpens;
+    neverOpens.openDelayMs = 4000;
+    VirtualCard::setFaults(true, neverOpens);
+    ASSERT_TRUE(native::recordBuffer());
+    sleepMs(100);
+    EXPECT_LT(timedStop(), 1500u);
+    double t = -1;
+    ASSERT_TRUE(waitStopRecording(t, 4000));
+    EXPECT_EQ(takeError(), waveInText(MMSYSERR_ERROR));
+
+    // A close that hangs in the sound system (a drop on a frozen server).
+    VirtualFaults stuck;
+    stuck.stuckMs = 3000;
+    VirtualCard::setFaults(true, stuck);
+    VirtualCard::setInput(speechLike(2.0));
+    ASSERT_TRUE(native::recordBuffer());
+    ASSERT_TRUE(recordFor(0.27));
+    EXPECT_LT(timedStop(), 1500u);
+    ASSERT_TRUE(waitStopRecording(t, 3000));
+    EXPECT_EQ(takeError(), "");
+
+    // Deleting and creating the engine while a run's thread is stuck in an open.
+    VirtualCard::setFaults(true, neverOpens);
+    ASSERT_TRUE(native::recordBuffer());
+    sleepMs(50);
+    uint64_t t0 = monotonicMs();
+    EXPECT_TRUE(native::deleteEngine());
+    EXPECT_LT(monotonicMs() - t0, 2000u);
+    t0 = monotonicMs();
+    EXPECT_TRUE(native::newEngine());
+    EXPECT_LT(monotonicMs() - t0, 2000u);
+    VirtualCard::setFaults(true, VirtualFaults{});
+    ASSERT_TRUE(native::recordBuffer());  // a fresh engine starts at once
+    ASSERT_TRUE(recordFor(0.09));
+    native::stop();
+    // The old engine is freed by its thread once the open returns (checked under ASan).
+    ASSERT_TRUE(eventually([] { return VirtualCard::openStreams() == 0; }, 8000));
+}
+
+TEST_F(DeviceFaultTest, ShortAndEmptyTransfersLoseNothingAndNeverSpin) {
+    VirtualFaults small;
+    small.shortTransfer = 7;
+    VirtualCard::setFaults(true, small);
+    const std::vector<int16_t> mic = speechLike(2.0, 9);
+    VirtualCard::setInput(mic);
+    ASSERT_TRUE(native::recordBuffer());
+    std::vector<uint8_t> got;
+    uint8_t block[54];
+    ASSERT_TRUE(eventually([&] {
+        while (native::getBuffer(block, sizeof block)) got.insert(got.end(), block, block + 54);
+        return got.size() >= 54 * 8;
+    }));
+    native::stop();
+    double t = 0;
+    ASSERT_TRUE(waitStopRecording(t));
+    EXPECT_EQ(got, encodeReference(mic, got.size() / 54));
+
+    // A stream that answers every transfer with 0 at once is asked again at a bounded rate.
+    VirtualFaults zero;
+    zero.zeroReturn = true;
+    VirtualCard::setFaults(true, zero);
+    ASSERT_TRUE(native::recordBuffer());
+    sleepMs(100);
+    const size_t before = VirtualCard::transferCalls();
+    sleepMs(300);
+    const size_t calls = VirtualCard::transferCalls() - before;
+    EXPECT_LT(calls, 100u);  // a spinning worker makes hundreds of thousands
+    EXPECT_LT(timedStop(), 1500u);
+    ASSERT_TRUE(waitStopRecording(t));
+}
+
+TEST_F(DeviceFaultTest, ShortLastBlockAndPauseWithoutHardwarePauseAreHeardWhole) {
+    // One frame with the end of the stream: far below the device's start threshold, yet heard.
+    const std::vector<uint8_t> frames = encodeReference(speechLike(3.0, 5), 30);
+    ASSERT_TRUE(native::playBuffer());
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(native::setBuffer(frames.data(), 18, 18, true));
+    double t = -1;
+    ASSERT_TRUE(waitStopPlaying(t));
+    EXPECT_NEAR(t, 0.3, 1e-9);
+    EXPECT_EQ(VirtualCard::output(),
+              decodeReference(std::vector<uint8_t>(frames.begin(), frames.begin() + 18)));
+
+    // A device that cannot pause: the pause stops feeding it, and nothing queued is lost.
+    VirtualFaults noPause;
+    noPause.noPause = true;
+    VirtualCard::setFaults(false, noPause);
+    const std::string path = tempPath("no_pause.bvx");
+    writeFile(path, frames);
+    ASSERT_TRUE(native::playFile(path.c_str()));
+    ASSERT_TRUE(eventually([&] { return VirtualCard::output().size() > 3000; }));
+    ASSERT_TRUE(native::pause());
+    sleepMs(150);
+    const size_t heard = VirtualCard::output().size();
+    sleepMs(100);
+    EXPECT_EQ(VirtualCard::output().size(), heard);  // played out, then silent
+    EXPECT_FALSE(native::pause());
+    ASSERT_TRUE(waitStopPlaying(t));
+    EXPECT_EQ(VirtualCard::output(), decodeReference(frames));
+    std::remove(path.c_str());
+}
+
+TEST_F(DeviceFaultTest, EndOfStreamPublishesEveryBlockTime) {
+    // Three full blocks with the end on the last: 0.0 at the start, 0.3 after the third write,
+    // then 0.6 between the two end waits and 0.9 at the end.
+    // A slower clock keeps the times 150 ms apart, so a busy machine's poller sees each one.
+    VirtualCard::setSpeed(2.0);
+    const std::vector<uint8_t> frames = encodeReference(speechLike(0.9, 6), 10);
+    ASSERT_TRUE(native::playBuffer());
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    std::vector<double> seen;
+    double t = -1;
+    while (native::getTimePlaying(&t, 1)) seen.push_back(t);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(native::setBuffer(frames.data() + 180 * i, 180, 180, i == 2));
+    const uint64_t until = monotonicMs() + 5000;
+    bool stopped = false;
+    while (!stopped && monotonicMs() < until) {
+        if (native::getTimePlaying(&t, 1)) seen.push_back(t);
+        stopped = native::isStopPlaying(&t, 1);
+    }
+    ASSERT_TRUE(stopped);
+    EXPECT_NEAR(t, 0.9, 1e-9);
+    ASSERT_EQ(seen.size(), 4u);
+    for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_NEAR(seen[i], 0.3 * static_cast<double>(i), 1e-9);
+}
+
+}  // namespace
+}  // namespace brimvox
