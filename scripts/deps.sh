@@ -9,10 +9,13 @@ for p in "${wanted[@]}"; do
         missing+=("$p")
     fi
 done
-# 32-bit Windows programs run under the i386 Wine, which needs the i386 architecture.
-if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("wine32:i386")
-fi
+# 32-bit Windows programs run under the i386 Wine, which needs the i386 architecture. Its ALSA
+# reads the same configuration as the native one, whose PulseAudio hook needs the i386 plugins.
+for p in wine32:i386 libasound2-plugins:i386; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi

@@ -85,9 +85,20 @@ if [ "$arch" = win64 ]; then
     check "registers again" run regsvr32 /s "$windll"
 fi
 
+# The ProgIDs are shared with the other view: they stay while the other build's class is
+# registered there (the x64 suite leaves its build registered in this shared prefix).
+if [ "$view" = /reg:64 ]; then other_view=/reg:32; else other_view=/reg:64; fi
+progids_shared=false
+if wine reg query "HKCR\\CLSID\\$clsid" $other_view >/dev/null 2>&1; then progids_shared=true; fi
 check "regsvr32 /u unregisters" run regsvr32 /s /u "$windll"
-for key in 'HKCR\Retrieve.UploadRetrieve.1' 'HKCR\Retrieve.UploadRetrieve' "HKCR\\CLSID\\$clsid" \
-    "HKCR\\TypeLib\\$libid\\1.0\\409\\$arch"; do
+for key in 'HKCR\Retrieve.UploadRetrieve.1' 'HKCR\Retrieve.UploadRetrieve'; do
+    if $progids_shared; then
+        check "kept for the other view's class: $key" key_exists "$key"
+    else
+        check "removed: $key" bash -c "! wine reg query '$key' $view >/dev/null 2>&1"
+    fi
+done
+for key in "HKCR\\CLSID\\$clsid" "HKCR\\TypeLib\\$libid\\1.0\\409\\$arch"; do
     check "removed: $key" bash -c "! wine reg query '$key' $view >/dev/null 2>&1"
 done
 check "kept: HKCR\\CLSID" key_exists 'HKCR\CLSID'
