@@ -21,24 +21,33 @@ struct Event::State {
     HANDLE handle;
 };
 
-Event::Event(bool manualReset)
-    : state(new State{CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr)}) {}
+Event::Event(bool manualReset) : state(new (std::nothrow) State{nullptr}) {
+    if (state) state->handle = CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+}
 Event::~Event() {
-    if (state->handle) CloseHandle(state->handle);
+    if (state && state->handle) CloseHandle(state->handle);
     delete state;
 }
+bool Event::valid() const {
+    return state && state->handle;
+}
 void Event::set() {
-    SetEvent(state->handle);
+    if (valid()) SetEvent(state->handle);
 }
 void Event::reset() {
-    ResetEvent(state->handle);
+    if (valid()) ResetEvent(state->handle);
 }
 bool Event::wait(uint32_t timeoutMs) {
+    if (!valid()) {
+        // Nothing can signal it: the wait lasts its time rather than returning at once.
+        if (timeoutMs != 0) Sleep(timeoutMs == WaitForever ? 100 : timeoutMs);
+        return false;
+    }
     return WaitForSingleObject(state->handle, timeoutMs == WaitForever ? INFINITE : timeoutMs) ==
            WAIT_OBJECT_0;
 }
 void* Event::callbackHandle() {
-    return state->handle;
+    return state ? state->handle : nullptr;
 }
 
 namespace {
@@ -82,14 +91,19 @@ struct Event::State {
     bool manualReset = true;
 };
 
-Event::Event(bool manualReset) : state(new State) {
-    state->manualReset = manualReset;
+Event::Event(bool manualReset) : state(new (std::nothrow) State) {
+    if (state) state->manualReset = manualReset;
 }
 Event::~Event() {
     delete state;
 }
 
+bool Event::valid() const {
+    return state != nullptr;
+}
+
 void Event::set() {
+    if (!state) return;
     // Notified under the lock: a waiter that then destroys the event cannot do so while the
     // notification is still in progress.
     std::lock_guard<std::mutex> lock(state->mutex);
@@ -98,11 +112,17 @@ void Event::set() {
 }
 
 void Event::reset() {
+    if (!state) return;
     std::lock_guard<std::mutex> lock(state->mutex);
     state->signalled = false;
 }
 
 bool Event::wait(uint32_t timeoutMs) {
+    if (!state) {
+        // Nothing can signal it: the wait lasts its time rather than returning at once.
+        if (timeoutMs != 0) sleepMs(timeoutMs == WaitForever ? 100 : timeoutMs);
+        return false;
+    }
     std::unique_lock<std::mutex> lock(state->mutex);
     auto isSet = [this] { return state->signalled; };
     bool got;

@@ -16,6 +16,9 @@ class Event {
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 
+    // False if the system could not create the event (out of handles or memory): such an event
+    // never signals, so its owner must treat the failure as its error instead of waiting on it.
+    bool valid() const;
     void set();
     void reset();
     // True if the event was signalled within timeoutMs (WaitForever: no limit).
