@@ -41,6 +41,7 @@ struct VirtualFaults {
     size_t goneAfter = SIZE_MAX;     // from here on transfers fail with -ENODEV (unplugged)
     size_t suspendAfter = SIZE_MAX;  // from here on the device is suspended and never resumes
     size_t shortTransfer = 0;        // a transfer moves at most this many samples (0: no limit)
+    int shortBufferEvery = 0;        // input: every n-th buffer is handed back half filled
     bool zeroReturn = false;         // transfers return 0 at once (a prepared or paused stream)
     uint32_t stuckMs = 0;  // dropping or closing the stream blocks this long in the system
     bool noPause = false;  // the output has no hardware pause
