@@ -5,7 +5,9 @@
 #include <fstream>
 #include <iterator>
 #include <ostream>
+#include <stdexcept>
 
+#include "boundary.h"
 #include "test_signal.h"
 
 namespace brimvox {
@@ -347,6 +349,29 @@ TEST_F(EngineTest, RefusedInputBuffersNeverHangTheRecording) {
     EXPECT_NEAR(t, 0.54, 1e-9);  // refusals are silent: no error, no more blocks
     EXPECT_LT(timedStop(), 1500u);
     ASSERT_TRUE(waitStopRecording(t, 1000));
+    EXPECT_EQ(takeError(), "");
+}
+
+// The boundary every entry point runs in: an exception ends the call with its failure value and
+// becomes the next error text; memory exhaustion reads as the library's own text.
+TEST_F(EngineTest, ExceptionsStopAtTheEntryPointAsErrorTexts) {
+    auto report = [](const char* text) { native::refuseEngine(text); };
+    EXPECT_EQ(guarded(
+                  false, []() -> bool { throw std::bad_alloc(); }, report),
+              false);
+    EXPECT_EQ(takeError(), "Memory allocation error.");
+    EXPECT_EQ(guarded(
+                  -1, []() -> int { throw std::runtime_error("x"); }, report),
+              -1);
+    EXPECT_EQ(takeError(), "Internal error of the sound library.");
+    // A report that throws itself is swallowed too.
+    auto throwing = [](const char*) { throw std::logic_error("y"); };
+    EXPECT_EQ(guarded(
+                  7, []() -> int { throw std::bad_alloc(); }, throwing),
+              7);
+    EXPECT_EQ(guarded(
+                  false, [] { return true; }, report),
+              true);
     EXPECT_EQ(takeError(), "");
 }
 
