@@ -71,12 +71,16 @@ bool eventually(const std::function<bool()>& condition, DWORD timeoutMs = 20000)
 }
 
 // The system's message for a Windows error code, as FormatMessageA gives it.
+// The system's text for an error as the library hands it on: UTF-8 of the UTF-16 wording.
 std::string systemText(DWORD code) {
-    char text[299] = {0};
+    wchar_t wide[299] = {0};
     const DWORD n =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
-    return std::string(text, n);
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), wide, 299, nullptr);
+    char text[3 * 299 + 1] = {0};
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), text, sizeof text,
+                                          nullptr, nullptr);
+    return std::string(text, bytes > 0 ? static_cast<size_t>(bytes) : 0);
 }
 
 // Segmental SNR (dB) of `decoded` against `original` over 240-sample segments with speech
