@@ -5,6 +5,10 @@
 
 #include <new>
 #else
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -73,6 +77,37 @@ bool startThread(void (*entry)(void*), void* argument) {
     }
     CloseHandle(h);
     return true;
+}
+
+struct ThreadHandle {
+    HANDLE handle;
+};
+
+ThreadHandle* startJoinableThread(void (*entry)(void*), void* argument) {
+    auto* thread = new (std::nothrow) ThreadHandle{nullptr};
+    auto* start = new (std::nothrow) ThreadStart{entry, argument};
+    if (thread && start) thread->handle = CreateThread(nullptr, 0, threadMain, start, 0, nullptr);
+    if (!thread || !start || !thread->handle) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+bool joinThread(ThreadHandle* thread, uint32_t timeoutMs) {
+    // A thread's handle is signalled only once the thread has exited.
+    if (WaitForSingleObject(thread->handle, timeoutMs == WaitForever ? INFINITE : timeoutMs) !=
+        WAIT_OBJECT_0)
+        return false;
+    CloseHandle(thread->handle);
+    delete thread;
+    return true;
+}
+
+void releaseThread(ThreadHandle* thread) {
+    CloseHandle(thread->handle);
+    delete thread;
 }
 
 void sleepMs(uint32_t ms) {
@@ -147,6 +182,58 @@ bool startThread(void (*entry)(void*), void* argument) {
     } catch (const std::system_error&) {
         return false;
     }
+}
+
+struct ThreadHandle {
+    pthread_t thread;
+};
+
+namespace {
+struct ThreadStart {
+    void (*entry)(void*);
+    void* argument;
+};
+void* threadMain(void* p) {
+    ThreadStart start = *static_cast<ThreadStart*>(p);
+    delete static_cast<ThreadStart*>(p);
+    start.entry(start.argument);
+    return nullptr;
+}
+}  // namespace
+
+ThreadHandle* startJoinableThread(void (*entry)(void*), void* argument) {
+    auto* thread = new (std::nothrow) ThreadHandle;
+    auto* start = new (std::nothrow) ThreadStart{entry, argument};
+    if (!thread || !start || pthread_create(&thread->thread, nullptr, threadMain, start) != 0) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+bool joinThread(ThreadHandle* thread, uint32_t timeoutMs) {
+    if (timeoutMs == WaitForever) {
+        pthread_join(thread->thread, nullptr);
+    } else {
+        // pthread_timedjoin_np's limit is a time of the realtime clock.
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+        until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        if (pthread_timedjoin_np(thread->thread, nullptr, &until) != 0) return false;
+    }
+    delete thread;
+    return true;
+}
+
+void releaseThread(ThreadHandle* thread) {
+    pthread_detach(thread->thread);
+    delete thread;
 }
 
 void sleepMs(uint32_t ms) {

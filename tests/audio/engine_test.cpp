@@ -1,6 +1,8 @@
 // The engine through the NativeAudio methods against the virtual sound card at high clock speed.
 #include "engine_test.h"
 
+#include <dirent.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -373,6 +375,28 @@ TEST_F(EngineTest, ExceptionsStopAtTheEntryPointAsErrorTexts) {
                   false, [] { return true; }, report),
               true);
     EXPECT_EQ(takeError(), "");
+}
+
+// Once DeleteJavaClass4800 has returned, no thread of the engine runs any more, not even the
+// last instructions after its work: a VM may unload the library at once.
+TEST_F(EngineTest, DeletedEngineLeavesNoThreadRunning) {
+    auto processThreads = [] {
+        int n = 0;
+        if (DIR* d = opendir("/proc/self/task")) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.') ++n;
+            closedir(d);
+        }
+        return n;
+    };
+    for (int round = 0; round < 20; ++round) {
+        const int before = processThreads();
+        ASSERT_TRUE(native::recordBuffer());
+        ASSERT_TRUE(recordFor(0.09));
+        native::deleteEngine();
+        EXPECT_LE(processThreads(), before) << "round " << round;
+        ASSERT_TRUE(native::newEngine());
+    }
 }
 
 TEST_F(EngineTest, WithoutAnEngineEveryMethodIsHarmless) {
