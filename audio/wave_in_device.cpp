@@ -158,6 +158,8 @@ void WaveInDevice::close(AudioEngine* engine) {
             if (queued[i] || prepared[i]) heldByDevice = true;
         const MMRESULT r = waveInClose(h);
         if (error == MMSYSERR_NOERROR) error = r;
+        // Buffers kept by a device that claims success are still the device's failure.
+        if (heldByDevice && error == MMSYSERR_NOERROR) error = WAVERR_STILLPLAYING;
     }
     if (error != MMSYSERR_NOERROR) {
         queue->setWaveInError(error);

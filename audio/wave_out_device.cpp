@@ -101,6 +101,8 @@ MMRESULT WaveOutDevice::closeDevice() {
         if (queued[i] || prepared[i]) heldByDevice = true;
     const MMRESULT r = waveOutClose(h);
     if (error == MMSYSERR_NOERROR) error = r;
+    // Buffers kept by a device that claims success are still the device's failure.
+    if (heldByDevice && error == MMSYSERR_NOERROR) error = WAVERR_STILLPLAYING;
     return error;
 }
 
