@@ -103,7 +103,8 @@ class AudioEngine {
     int liveThreads = 0;
     bool retired = false;  // guarded by threadMutex
     static constexpr int ThreadSlots = 4;
-    ThreadHandle* threadHandles[ThreadSlots] = {};  // started and not yet joined; guarded by threadMutex
+    // Started and not yet joined; guarded by threadMutex.
+    ThreadHandle* threadHandles[ThreadSlots] = {};
 };
 
 // Waits until `event` is set, abort() turns true, or timeoutMs passes (WaitForever: no limit);

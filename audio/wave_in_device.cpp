@@ -52,7 +52,11 @@ void captureThread(void* arg) {
     engine->captureQueue->finish();
     engine->publishWaveIn(nullptr);
     // A device that kept buffers may still write into them and signal the event: left to it.
-    if (device && !device->held()) delete device;
+    if (device && device->held()) {
+        device->leaveBuffers();
+    } else {
+        delete device;
+    }
     engine->captureDoneEvent.set();
     engine->threadEnded();
 }
@@ -70,6 +74,14 @@ WaveInDevice::WaveInDevice() {
 WaveInDevice::~WaveInDevice() {
     // close() has run on every path that opened the device; this only frees what is left.
     if (!heldByDevice) freeBuffers();
+}
+
+void WaveInDevice::leaveBuffers() {
+    for (int i = 0; i < InputBuffers; ++i) {
+        leaveToDevice(headers[i]);
+        leaveToDevice(data[i]);
+    }
+    leaveToDevice(this);
 }
 
 void WaveInDevice::freeBuffers() {

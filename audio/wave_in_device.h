@@ -31,6 +31,8 @@ class WaveInDevice {
     void freeBuffers();
     // Buffers were left with the device: this object must outlive the process.
     bool held() const { return heldByDevice; }
+    // Leaves this object and its buffers to the device for good (they are never freed).
+    void leaveBuffers();
 
     // Called from the Java caller's thread; they never call into the device.
     void requestStop(AudioEngine* engine);

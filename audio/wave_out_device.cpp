@@ -54,7 +54,11 @@ void playbackThread(void* arg) {
     engine->playDoneEvent.set();
     engine->publishWaveOut(nullptr);
     // A device that kept buffers may still read them and signal the event: left to it.
-    if (device && !device->held()) delete device;
+    if (device && device->held()) {
+        device->leaveBuffers();
+    } else {
+        delete device;
+    }
     engine->threadEnded();
 }
 
@@ -114,6 +118,14 @@ unsigned WaveOutDevice::allocateBuffers() {
         headers[i]->lpData = reinterpret_cast<char*>(data[i]);
     }
     return 0;
+}
+
+void WaveOutDevice::leaveBuffers() {
+    for (int i = 0; i < OutputBuffers; ++i) {
+        leaveToDevice(headers[i]);
+        leaveToDevice(data[i]);
+    }
+    leaveToDevice(this);
 }
 
 void WaveOutDevice::freeBuffers() {

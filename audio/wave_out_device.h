@@ -32,6 +32,8 @@ class WaveOutDevice {
     unsigned allocateBuffers();
     void freeBuffers();
     bool held() const { return heldByDevice; }
+    // Leaves this object and its buffers to the device for good (they are never freed).
+    void leaveBuffers();
 
     // Called from the Java caller's thread; they never call into the device.
     void pause();

@@ -131,6 +131,9 @@ MMRESULT waveInGetErrorTextA(MMRESULT code, char* text, UINT size);
 // prepared with, a device closed with headers still prepared. Tests read it to keep the wave
 // devices honest.
 int waveHeaderMisuse();
+// Tests only: hands back the buffers of every device still open (one its user gave up on) and
+// closes it; the number of such devices.
+int waveCloseLeftDevices();
 
 }  // namespace brimvox
 

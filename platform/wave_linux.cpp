@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pcm_backend.h"
 #include "sync.h"
@@ -541,6 +542,7 @@ MMRESULT resetDevice(bool capture, WaveDeviceHandle* handle) {
     const DevicePtr d = lookup(handle, capture);
     if (!d) return MMSYSERR_INVALHANDLE;
     std::lock_guard<std::mutex> lock(d->mutex);
+    if (d->isVirtual && VirtualCard::faults(capture).resetKeepsBuffers) return MMSYSERR_ERROR;
     if (capture) d->running = false;
     returnAll(d.get());
     d->dropRequested = true;
@@ -757,6 +759,23 @@ MMRESULT waveInGetErrorTextA(MMRESULT code, char* text, UINT size) {
 
 int waveHeaderMisuse() {
     return headerMisuse.load();
+}
+
+int waveCloseLeftDevices() {
+    std::vector<DevicePtr> left;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        for (auto& entry : registry()) left.push_back(entry.second);
+    }
+    for (const DevicePtr& d : left) {
+        {
+            std::lock_guard<std::mutex> lock(d->mutex);
+            returnAll(d.get());
+            d->dropRequested = true;
+        }
+        closeDevice(d->capture, d.get());
+    }
+    return static_cast<int>(left.size());
 }
 
 }  // namespace brimvox

@@ -314,6 +314,30 @@ TEST_F(DeviceFaultTest, HeadersArePreparedCleanAndUnpreparedBeforeEveryClose) {
     EXPECT_EQ(waveHeaderMisuse(), before);
 }
 
+// A device whose reset fails and keeps the buffers: they, their event and the device object are
+// never freed (the device may still write into them; AddressSanitizer would see that), and the
+// run ends with the reset's text and its stop notice.
+TEST_F(DeviceFaultTest, BuffersTheDeviceKeepsAreNeverFreed) {
+    VirtualFaults f;
+    f.resetKeepsBuffers = true;
+    VirtualCard::setFaults(true, f);
+    VirtualCard::setInput(speechLike(4.0, 5));
+    ASSERT_TRUE(native::recordBuffer());
+    ASSERT_TRUE(recordFor(0.18));
+    EXPECT_LT(timedStop(), 1500u);
+    double t = 0;
+    ASSERT_TRUE(waitStopRecording(t));
+    EXPECT_EQ(takeError(), waveInText(MMSYSERR_ERROR));
+    sleepMs(300);  // the device goes on filling the buffers it kept
+    VirtualCard::setFaults(true, VirtualFaults{});
+    EXPECT_EQ(waveCloseLeftDevices(), 1);
+    ASSERT_TRUE(native::recordBuffer());  // the engine records again with a fresh device
+    ASSERT_TRUE(recordFor(0.09));
+    native::stop();
+    ASSERT_TRUE(waitStopRecording(t));
+    EXPECT_EQ(takeError(), "");
+}
+
 // A buffer handed back half filled while recording is dropped whole and queued again: the blocks
 // that follow keep their order, the recording goes on without an error, and the time counts the
 // full blocks only.
