@@ -14,6 +14,12 @@ AudioEngine::AudioEngine() {
 }
 
 AudioEngine::~AudioEngine() {
+    // Threads not joined (one that deletes a retired engine as it ends, or one that outlived
+    // every wait) free their own resources when they exit.
+    for (ThreadHandle*& t : threadHandles) {
+        if (t) releaseThread(t);
+        t = nullptr;
+    }
     delete captureQueue;
     delete playbackQueue;
 }
@@ -30,6 +36,9 @@ void AudioEngine::retire() {
             return;
         }
     }
+    // Every thread has ended its work; wait (briefly: they are past their last call) until they
+    // have exited, so none runs library code once the caller goes on and may unload it.
+    joinThreads(500);
     delete this;
 }
 
@@ -39,13 +48,66 @@ bool AudioEngine::busy() const {
 }
 
 bool AudioEngine::waitThreadsGone(uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> lock(threadMutex);
-    auto gone = [this] { return liveThreads == 0; };
-    if (timeoutMs == WaitForever) {
-        threadsChanged.wait(lock, gone);
-        return true;
+    const uint64_t start = monotonicMs();
+    {
+        std::unique_lock<std::mutex> lock(threadMutex);
+        auto gone = [this] { return liveThreads == 0; };
+        if (timeoutMs == WaitForever) {
+            threadsChanged.wait(lock, gone);
+        } else if (!threadsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), gone)) {
+            return false;
+        }
     }
-    return threadsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), gone);
+    if (timeoutMs == WaitForever) return joinThreads(WaitForever);
+    const uint64_t spent = monotonicMs() - start;
+    // At least a moment for the exit itself, which follows the end of the work at once.
+    const uint64_t left = spent < timeoutMs ? timeoutMs - spent : 0;
+    return joinThreads(static_cast<uint32_t>(left < 50 ? 50 : left));
+}
+
+bool AudioEngine::joinThreads(uint32_t timeoutMs) {
+    ThreadHandle* taken[ThreadSlots];
+    {
+        std::lock_guard<std::mutex> lock(threadMutex);
+        for (int i = 0; i < ThreadSlots; ++i) {
+            taken[i] = threadHandles[i];
+            threadHandles[i] = nullptr;
+        }
+    }
+    const uint64_t start = monotonicMs();
+    bool all = true;
+    for (ThreadHandle*& t : taken) {
+        if (!t) continue;
+        uint32_t left = 0;
+        if (timeoutMs == WaitForever) {
+            left = WaitForever;
+        } else {
+            const uint64_t spent = monotonicMs() - start;
+            left = spent < timeoutMs ? static_cast<uint32_t>(timeoutMs - spent) : 0;
+        }
+        if (joinThread(t, left)) {
+            t = nullptr;
+        } else {
+            all = false;
+        }
+    }
+    if (!all) {
+        // Kept for a later wait.
+        std::lock_guard<std::mutex> lock(threadMutex);
+        for (ThreadHandle* t : taken) {
+            if (!t) continue;
+            bool kept = false;
+            for (ThreadHandle*& slot : threadHandles) {
+                if (!slot) {
+                    slot = t;
+                    kept = true;
+                    break;
+                }
+            }
+            if (!kept) releaseThread(t);
+        }
+    }
+    return all;
 }
 
 void AudioEngine::threadEnded() {
@@ -65,9 +127,20 @@ bool AudioEngine::launch(void (*entry)(void*)) {
         std::lock_guard<std::mutex> lock(threadMutex);
         ++liveThreads;
     }
-    if (startThread(entry, this)) return true;
-    threadEnded();
-    return false;
+    ThreadHandle* thread = startJoinableThread(entry, this);
+    if (!thread) {
+        threadEnded();
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(threadMutex);
+    for (ThreadHandle*& slot : threadHandles) {
+        if (!slot) {
+            slot = thread;
+            return true;
+        }
+    }
+    releaseThread(thread);  // more threads than a run has: not waited for by handle
+    return true;
 }
 
 bool AudioEngine::beginRun(RunKind kind) {

@@ -91,13 +91,20 @@ class AudioEngine {
   private:
     bool beginRun(RunKind kind);
     bool launch(void (*entry)(void*));
+    // Waits until the run's threads have ended their work and then fully exited (their handles
+    // signalled); false if that took longer than timeoutMs.
     bool waitThreadsGone(uint32_t timeoutMs);
+    // Waits up to timeoutMs for every thread whose handle is kept to exit; false if one did not.
+    bool joinThreads(uint32_t timeoutMs);
 
     std::mutex deviceMutex;
     mutable std::mutex threadMutex;
     std::condition_variable threadsChanged;
     int liveThreads = 0;
     bool retired = false;  // guarded by threadMutex
+    static constexpr int ThreadSlots = 4;
+    // Started and not yet joined; guarded by threadMutex.
+    ThreadHandle* threadHandles[ThreadSlots] = {};
 };
 
 // Waits until `event` is set, abort() turns true, or timeoutMs passes (WaitForever: no limit);

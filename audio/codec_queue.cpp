@@ -5,24 +5,15 @@
 #include <new>
 
 #include "audio_engine.h"
+#include "boundary.h"
 #include "celp_codec.h"
+#include "system_text.h"
 #include "wave_api.h"
 
 namespace brimvox {
 
-namespace {
-constexpr const char* MemoryErrorText = "Memory allocation error.";
-}
-
 void copyErrorText(char* out, const char* text) {
-    size_t n = std::strlen(text);
-    if (n > static_cast<size_t>(ErrorTextChars)) {
-        n = ErrorTextChars;
-        // Back off over UTF-8 continuation bytes so no character is cut in half.
-        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-    }
-    std::memcpy(out, text, n);
-    out[n] = 0;
+    copyUtf8(text, std::strlen(text), out, ErrorTextChars + 1);
 }
 
 CodecQueue::CodecQueue(AudioEngine* owner) : engine(owner) {
@@ -136,13 +127,13 @@ void CodecQueue::setError(const char* text) {
 
 void CodecQueue::setWaveInError(unsigned code) {
     char text[ErrorTextChars + 1] = {0};
-    waveInGetErrorTextA(static_cast<MMRESULT>(code), text, sizeof text);
+    waveInErrorText(static_cast<MMRESULT>(code), text, sizeof text);
     setError(text);
 }
 
 void CodecQueue::setWaveOutError(unsigned code) {
     char text[ErrorTextChars + 1] = {0};
-    waveOutGetErrorTextA(static_cast<MMRESULT>(code), text, sizeof text);
+    waveOutErrorText(static_cast<MMRESULT>(code), text, sizeof text);
     setError(text);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audio_settings.h"
+#include "boundary.h"
 #include "java_string.h"
 #include "native_audio.h"
 
@@ -41,7 +42,12 @@ bool copyPath(JNIEnv* env, jstring path, std::string& out) {
     const jsize length = env->GetStringLength(path);
     const jchar* chars = env->GetStringChars(path, nullptr);
     if (!chars) return false;
-    out = utf8FromUtf16(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
+    try {
+        out = utf8FromUtf16(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
+    } catch (...) {
+        env->ReleaseStringChars(path, chars);  // never left pinned, even without memory
+        throw;
+    }
     env->ReleaseStringChars(path, chars);
     return true;
 }
@@ -90,108 +96,133 @@ jboolean b(bool v) {
     return v ? JNI_TRUE : JNI_FALSE;
 }
 
+constexpr jboolean Failed = JNI_FALSE;
+
+// Every entry point runs its body here: an exception never reaches the VM; its text becomes the
+// next error the caller reads.
+template <typename R, typename Body>
+R boundary(R failed, Body&& body) noexcept {
+    return guarded(failed, body, [](const char* text) { native::refuseEngine(text); });
+}
+
 }  // namespace
 
 extern "C" {
 
 JNIEXPORT jint JNICALL Java_NativeAudio_GetVersion(JNIEnv*, jclass) {
-    return native::getVersion();
+    return boundary(jint{0}, [&]() -> jint { return native::getVersion(); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_NewJavaClass4800(JNIEnv* env, jclass) {
-    std::string error;
-    if (!applyJavaSettings(env, error)) {
-        native::refuseEngine(error.c_str());
-        return JNI_FALSE;
-    }
-    return b(native::newEngine());
+    return boundary(Failed, [&]() -> jboolean {
+        std::string error;
+        if (!applyJavaSettings(env, error)) {
+            native::refuseEngine(error.c_str());
+            return JNI_FALSE;
+        }
+        return b(native::newEngine());
+    });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_DeleteJavaClass4800(JNIEnv*, jclass) {
-    return b(native::deleteEngine());
+    return boundary(Failed, [&]() -> jboolean { return b(native::deleteEngine()); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_RecordFile(JNIEnv* env, jclass, jstring path) {
-    std::string p;
-    return b(copyPath(env, path, p) && native::recordFile(p.c_str()));
+    return boundary(Failed, [&]() -> jboolean {
+        std::string p;
+        return b(copyPath(env, path, p) && native::recordFile(p.c_str()));
+    });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_RecordBuffer(JNIEnv*, jclass) {
-    return b(native::recordBuffer());
+    return boundary(Failed, [&]() -> jboolean { return b(native::recordBuffer()); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_PlayFile(JNIEnv* env, jclass, jstring path) {
-    std::string p;
-    return b(copyPath(env, path, p) && native::playFile(p.c_str()));
+    return boundary(Failed, [&]() -> jboolean {
+        std::string p;
+        return b(copyPath(env, path, p) && native::playFile(p.c_str()));
+    });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_PlayBuffer(JNIEnv*, jclass) {
-    return b(native::playBuffer());
+    return boundary(Failed, [&]() -> jboolean { return b(native::playBuffer()); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_Stop(JNIEnv*, jclass) {
-    return b(native::stop());
+    return boundary(Failed, [&]() -> jboolean { return b(native::stop()); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_Pause(JNIEnv*, jclass) {
-    return b(native::pause());
+    return boundary(Failed, [&]() -> jboolean { return b(native::pause()); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_GetBuffer(JNIEnv* env, jclass, jbyteArray block) {
-    size_t n = 0;
-    jbyte* e = nullptr;
-    if (!withBytes(env, block, n, e)) return JNI_FALSE;
-    const bool ok = native::getBuffer(reinterpret_cast<uint8_t*>(e), n);
-    env->ReleaseByteArrayElements(block, e, 0);
-    return b(ok);
+    return boundary(Failed, [&]() -> jboolean {
+        size_t n = 0;
+        jbyte* e = nullptr;
+        if (!withBytes(env, block, n, e)) return JNI_FALSE;
+        const bool ok = native::getBuffer(reinterpret_cast<uint8_t*>(e), n);
+        env->ReleaseByteArrayElements(block, e, 0);
+        return b(ok);
+    });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_SetBuffer(JNIEnv* env, jclass, jbyteArray data,
                                                       jshort length, jboolean endOfStream) {
-    size_t n = 0;
-    jbyte* e = nullptr;
-    if (!withBytes(env, data, n, e)) return JNI_FALSE;
-    const bool ok =
-        native::setBuffer(reinterpret_cast<const uint8_t*>(e), n, length, endOfStream == JNI_TRUE);
-    env->ReleaseByteArrayElements(data, e, JNI_ABORT);  // read only: nothing to copy back
-    return b(ok);
+    return boundary(Failed, [&]() -> jboolean {
+        size_t n = 0;
+        jbyte* e = nullptr;
+        if (!withBytes(env, data, n, e)) return JNI_FALSE;
+        const bool ok = native::setBuffer(reinterpret_cast<const uint8_t*>(e), n, length,
+                                          endOfStream == JNI_TRUE);
+        env->ReleaseByteArrayElements(data, e, JNI_ABORT);  // read only: nothing to copy back
+        return b(ok);
+    });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_FunIsStopPlaying(JNIEnv* env, jclass,
                                                              jdoubleArray time) {
-    return timeCall(env, time, native::isStopPlaying);
+    return boundary(Failed,
+                    [&]() -> jboolean { return timeCall(env, time, native::isStopPlaying); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_FunGetTimePlaying(JNIEnv* env, jclass,
                                                               jdoubleArray time) {
-    return timeCall(env, time, native::getTimePlaying);
+    return boundary(Failed,
+                    [&]() -> jboolean { return timeCall(env, time, native::getTimePlaying); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_FunIsStopRecording(JNIEnv* env, jclass,
                                                                jdoubleArray time) {
-    return timeCall(env, time, native::isStopRecording);
+    return boundary(Failed,
+                    [&]() -> jboolean { return timeCall(env, time, native::isStopRecording); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_FunGetTimeRecording(JNIEnv* env, jclass,
                                                                 jdoubleArray time) {
-    return timeCall(env, time, native::getTimeRecording);
+    return boundary(Failed,
+                    [&]() -> jboolean { return timeCall(env, time, native::getTimeRecording); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_FunGetError(JNIEnv* env, jclass, jbyteArray text) {
-    size_t n = 0;
-    jbyte* e = nullptr;
-    if (!withBytes(env, text, n, e)) return JNI_FALSE;
-    const bool ok = native::getError(reinterpret_cast<char*>(e), n);
-    env->ReleaseByteArrayElements(text, e, 0);
-    return b(ok);
+    return boundary(Failed, [&]() -> jboolean {
+        size_t n = 0;
+        jbyte* e = nullptr;
+        if (!withBytes(env, text, n, e)) return JNI_FALSE;
+        const bool ok = native::getError(reinterpret_cast<char*>(e), n);
+        env->ReleaseByteArrayElements(text, e, 0);
+        return b(ok);
+    });
 }
 
 JNIEXPORT jint JNICALL Java_NativeAudio_FunGetMaxSample(JNIEnv*, jclass) {
-    return native::getMaxSample();
+    return boundary(jint{0}, [&]() -> jint { return native::getMaxSample(); });
 }
 
 JNIEXPORT jboolean JNICALL Java_NativeAudio_FunGetIsBuffering(JNIEnv*, jclass) {
-    return b(native::getIsBuffering());
+    return boundary(Failed, [&]() -> jboolean { return b(native::getIsBuffering()); });
 }
 
 }  // extern "C"

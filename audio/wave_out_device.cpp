@@ -3,13 +3,13 @@
 #include <new>
 
 #include "audio_engine.h"
+#include "boundary.h"
 #include "wave_memory.h"
 
 namespace brimvox {
 
 namespace {
 constexpr const char* NoDriverText = " Sound driver is not installed.";
-constexpr const char* MemoryErrorText = "Memory allocation error.";
 constexpr unsigned MemoryErrorCode = 7;
 }  // namespace
 
@@ -17,7 +17,8 @@ const uint64_t WaveOutDevice::FirstBufferLimitMs = 3000;
 const uint64_t WaveOutDevice::StallLimitMs = 1300;
 
 bool headerDone(const WAVEHDR* header) {
-    return (__atomic_load_n(&header->dwFlags, __ATOMIC_ACQUIRE) & WHDR_DONE) != 0;
+    const DWORD flags = __atomic_load_n(&header->dwFlags, __ATOMIC_ACQUIRE);
+    return (flags & WHDR_DONE) && !(flags & WHDR_INQUEUE);
 }
 
 void playbackThread(void* arg) {
@@ -28,9 +29,22 @@ void playbackThread(void* arg) {
         engine->playbackQueue->setError(MemoryErrorText);
     } else {
         engine->publishWaveOut(device);
-        waitUnless(engine->playReadyEvent, 500,
-                   [engine] { return engine->errorRaised.load() || engine->playStopEvent.poll(); });
-        if (!engine->errorRaised.load() && !engine->playStopEvent.poll()) device->run(engine);
+        guarded(
+            0,
+            [engine, device] {
+                waitUnless(engine->playReadyEvent, 500, [engine] {
+                    return engine->errorRaised.load() || engine->playStopEvent.poll();
+                });
+                if (!engine->errorRaised.load() && !engine->playStopEvent.poll())
+                    device->run(engine);
+                return 0;
+            },
+            [engine, device](const char* text) {
+                device->requestStop();
+                device->finish(engine);
+                engine->playbackQueue->setError(text);
+                engine->errorRaised.store(true);
+            });
     }
     if (engine->runKind.load() == RunKind::PlayFile) {
         engine->requestFileStop();
@@ -39,7 +53,12 @@ void playbackThread(void* arg) {
     engine->playbackQueue->finish();
     engine->playDoneEvent.set();
     engine->publishWaveOut(nullptr);
-    delete device;
+    // A device that kept buffers may still read them and signal the event: left to it.
+    if (device && device->held()) {
+        device->leaveBuffers();
+    } else {
+        delete device;
+    }
     engine->threadEnded();
 }
 
@@ -49,20 +68,46 @@ WaveOutDevice::WaveOutDevice() {
     for (int i = 0; i < OutputBuffers; ++i) {
         headers[i] = nullptr;
         data[i] = nullptr;
+        prepared[i] = queued[i] = false;
     }
 }
 
 WaveOutDevice::~WaveOutDevice() {
-    closeDevice();
+    // finish() has run on every path that opened the device; this only frees what is left.
     freeBuffers();
 }
 
-void WaveOutDevice::closeDevice() {
+bool WaveOutDevice::isFree(int i) {
+    if (!queued[i]) return true;
+    if (!headerDone(headers[i])) return false;
+    queued[i] = false;
+    return true;
+}
+
+MMRESULT WaveOutDevice::closeDevice() {
     HWAVEOUT h = handle.exchange(nullptr);
-    if (h) {
-        waveOutReset(h);
-        waveOutClose(h);
+    if (!h) return MMSYSERR_NOERROR;
+    MMRESULT error = waveOutReset(h);
+    bool back = true;
+    for (int i = 0; i < OutputBuffers; ++i)
+        if (headers[i] && !isFree(i)) back = false;
+    for (int i = 0; back && i < OutputBuffers; ++i) {
+        if (!prepared[i]) continue;
+        headers[i]->dwBufferLength = OutputBufferBytes;  // as it was prepared
+        const MMRESULT r = waveOutUnprepareHeader(h, headers[i], sizeof(WAVEHDR));
+        if (r == MMSYSERR_NOERROR) {
+            prepared[i] = false;
+        } else if (error == MMSYSERR_NOERROR) {
+            error = r;
+        }
     }
+    for (int i = 0; i < OutputBuffers; ++i)
+        if (queued[i] || prepared[i]) heldByDevice = true;
+    const MMRESULT r = waveOutClose(h);
+    if (error == MMSYSERR_NOERROR) error = r;
+    // Buffers kept by a device that claims success are still the device's failure.
+    if (heldByDevice && error == MMSYSERR_NOERROR) error = WAVERR_STILLPLAYING;
+    return error;
 }
 
 unsigned WaveOutDevice::allocateBuffers() {
@@ -75,17 +120,32 @@ unsigned WaveOutDevice::allocateBuffers() {
     return 0;
 }
 
+void WaveOutDevice::leaveBuffers() {
+    for (int i = 0; i < OutputBuffers; ++i) {
+        leaveToDevice(headers[i]);
+        leaveToDevice(data[i]);
+    }
+    leaveToDevice(this);
+}
+
 void WaveOutDevice::freeBuffers() {
+    if (heldByDevice) return;
     for (int i = 0; i < OutputBuffers; ++i) {
         freeWaveMemory(headers[i]);
         freeWaveMemory(data[i]);
         headers[i] = nullptr;
         data[i] = nullptr;
+        prepared[i] = queued[i] = false;
     }
 }
 
 unsigned WaveOutDevice::open(AudioEngine* engine) {
     PlaybackQueue* queue = engine->playbackQueue;
+    if (!doneEvent.valid()) {
+        // Without its event the loop could not learn of played buffers.
+        queue->setWaveOutError(MMSYSERR_NOMEM);
+        return MMSYSERR_NOMEM;
+    }
     if (waveOutGetNumDevs() == 0) {
         queue->setError(NoDriverText);
         return MMSYSERR_NODRIVER;
@@ -111,17 +171,15 @@ unsigned WaveOutDevice::open(AudioEngine* engine) {
         return MemoryErrorCode;
     }
     for (int i = 0; i < OutputBuffers; ++i) {
+        // Zero-filled: flags 0 before the prepare, as the API asks. Free to fill until written.
         headers[i]->dwBufferLength = OutputBufferBytes;
         headers[i]->dwBytesRecorded = 0;
-        headers[i]->dwFlags = WHDR_DONE;
         r = waveOutPrepareHeader(h, headers[i], sizeof(WAVEHDR));
         if (r != MMSYSERR_NOERROR) {
             queue->setWaveOutError(r);
             return r;
         }
-        // Not yet written, so free to fill. Set after preparing: the system's prepare clears
-        // WHDR_DONE, and a header that never reads as done would stall the loop for good.
-        headers[i]->dwFlags |= WHDR_DONE;
+        prepared[i] = true;
     }
     endReached = drained = false;
     blocksWritten = 0;
@@ -141,7 +199,7 @@ bool WaveOutDevice::waitHeaderDone(int i, AudioEngine* engine) {
     // while a sound server starts the stream); time spent paused does not count.
     const uint64_t limit = blocksWritten <= OutputBuffers ? FirstBufferLimitMs : StallLimitMs;
     uint64_t start = monotonicMs();
-    while (!headerDone(headers[i])) {
+    while (!isFree(i)) {
         if (stopping(engine)) return false;
         applyPause();
         if (paused.load()) start = monotonicMs();
@@ -162,7 +220,7 @@ void WaveOutDevice::run(AudioEngine* engine) {
     engine->markPlaying();
     PlaybackQueue* queue = engine->playbackQueue;
     if (open(engine) != 0) {
-        closeDevice();
+        closeDevice();  // its own error is not the cause: the open's text stays
         freeBuffers();
         engine->errorRaised.store(true);
         return;
@@ -195,6 +253,7 @@ void WaveOutDevice::run(AudioEngine* engine) {
         if (count != 0) {
             headers[index]->dwBufferLength = static_cast<DWORD>(2 * count);
             MMRESULT r = waveOutWrite(h, headers[index], sizeof(WAVEHDR));
+            if (r == MMSYSERR_NOERROR) queued[index] = true;
             if (r != MMSYSERR_NOERROR) {
                 closeDevice();
                 freeBuffers();
@@ -231,23 +290,10 @@ void WaveOutDevice::finish(AudioEngine* engine) {
         }
         queue->setElapsed(blocksWritten);
     }
-    HWAVEOUT h = handle.load();
-    if (h) {
-        MMRESULT r = waveOutReset(h);
-        if (r != MMSYSERR_NOERROR) {
-            handle.store(nullptr);
-            waveOutClose(h);
-            freeBuffers();
-            queue->setWaveOutError(r);
-            engine->errorRaised.store(true);
-            return;
-        }
-        handle.store(nullptr);
-        r = waveOutClose(h);
-        if (r != MMSYSERR_NOERROR) {
-            queue->setWaveOutError(r);
-            engine->errorRaised.store(true);
-        }
+    const MMRESULT r = closeDevice();
+    if (r != MMSYSERR_NOERROR) {
+        queue->setWaveOutError(r);
+        engine->errorRaised.store(true);
     }
     freeBuffers();
 }

@@ -24,9 +24,16 @@ class WaveOutDevice {
     void run(AudioEngine* engine);
     // Checks for a device, opens it and prepares the buffers; 0 on success, else a failure code.
     unsigned open(AudioEngine* engine);
+    // Waits for the end of the stream if it was reached, then resets the device, takes every
+    // buffer back, unprepares them, closes the device and frees the buffers. A buffer the device
+    // does not give back is never freed: it, its event and this object are left to the device
+    // (held() is then true), and the device's error is reported.
     void finish(AudioEngine* engine);
     unsigned allocateBuffers();
     void freeBuffers();
+    bool held() const { return heldByDevice; }
+    // Leaves this object and its buffers to the device for good (they are never freed).
+    void leaveBuffers();
 
     // Called from the Java caller's thread; they never call into the device.
     void pause();
@@ -37,6 +44,8 @@ class WaveOutDevice {
     WAVEFORMATEX format;
     WAVEOUTCAPSA caps;
     WAVEHDR* headers[OutputBuffers];
+    // The device handle; used by the playback thread only, so every call on it is ordered with
+    // its close.
     std::atomic<HWAVEOUT> handle{nullptr};
     std::atomic<bool> paused{false};
     Event doneEvent{true};
@@ -46,7 +55,10 @@ class WaveOutDevice {
     std::atomic<bool> stopRequested{false};
 
   private:
-    void closeDevice();
+    // Resets, unprepares and closes the device; the device's error, if any (0 if none).
+    MMRESULT closeDevice();
+    // Whether header i is free to fill: never written, or handed back by the device.
+    bool isFree(int i);
     bool stopping(AudioEngine* engine);
     // Waits until header i has been played or a stop is requested; true if it was played. A
     // device that plays nothing for too long has stalled: that ends the run with an error.
@@ -58,11 +70,15 @@ class WaveOutDevice {
     // Passes the pause state the caller asked for on to the device (playback thread only).
     void applyPause();
     bool appliedPause = false;
+    bool prepared[OutputBuffers];
+    bool queued[OutputBuffers];  // written and not yet handed back
+    bool heldByDevice = false;
 };
 
 void playbackThread(void* engine);
 
-// Whether the device has handed the header back (read with acquire ordering).
+// Whether the device has handed the header back: done and no longer queued (read with acquire
+// ordering).
 bool headerDone(const WAVEHDR* header);
 
 }  // namespace brimvox

@@ -2,6 +2,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <new>
+#include <vector>
 #else
 #include <errno.h>
 #include <fcntl.h>
@@ -14,10 +17,30 @@ namespace brimvox {
 
 #ifdef _WIN32
 
+namespace {
+
+// The UTF-16 form of a UTF-8 path, for the wide file functions (the ANSI ones would read the
+// bytes in the code page). False, with the thread's last error set, if it cannot be formed.
+bool widePath(const char* path, std::vector<wchar_t>& wide) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+    if (n <= 0) return false;
+    try {
+        wide.assign(static_cast<size_t>(n), L'\0');
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return MultiByteToWideChar(CP_UTF8, 0, path, -1, wide.data(), n) == n;
+}
+
+}  // namespace
+
 bool File::createAlways(const char* path) {
     close();
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE,
-                           nullptr);
+    std::vector<wchar_t> wide;
+    if (!widePath(path, wide)) return false;
+    HANDLE h = CreateFileW(wide.data(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     handle = h;
     return true;
@@ -25,7 +48,9 @@ bool File::createAlways(const char* path) {
 
 bool File::openExisting(const char* path) {
     close();
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    std::vector<wchar_t> wide;
+    if (!widePath(path, wide)) return false;
+    HANDLE h = CreateFileW(wide.data(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     handle = h;
@@ -62,12 +87,18 @@ bool File::isOpen() const {
 }
 
 std::string lastFileErrorText() {
-    char text[299] = {0};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             GetLastError(), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
-                             sizeof text, nullptr);
+    // Worded in UTF-16 and handed on as UTF-8 (the ANSI form is in the code page).
+    const DWORD code = GetLastError();
+    wchar_t wide[299] = {0};
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), wide, 299, nullptr);
     if (n == 0) return "Unknown file error. ";
-    return std::string(text, n);
+    char utf8[3 * 299 + 1];
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), utf8, sizeof utf8,
+                                          nullptr, nullptr);
+    if (bytes <= 0) return "Unknown file error. ";
+    return std::string(utf8, static_cast<size_t>(bytes));
 }
 
 #else

@@ -22,16 +22,17 @@ namespace brimvox {
 
 // Faults of one direction of the card. A non-zero result is returned by the named call.
 struct VirtualFaults {
-    bool noDevice = false;         // the device count is 0
-    MMRESULT capsResult = 0;       // waveXxxGetDevCapsA
-    MMRESULT openResult = 0;       // waveXxxOpen
-    MMRESULT prepareResult = 0;    // waveXxxPrepareHeader
-    MMRESULT startResult = 0;      // waveInStart
-    MMRESULT addBufferResult = 0;  // waveInAddBuffer / waveOutWrite, from call addBufferAfter on
-    int addBufferAfter = 0;        // calls since open that succeed before addBufferResult applies
-    MMRESULT resetResult = 0;      // waveXxxReset (the device is reset anyway)
-    MMRESULT closeResult = 0;      // waveXxxClose (the device is closed anyway)
-    uint32_t holdDelayMs = 0;      // a slow driver: pausing or resuming the stream takes this long
+    bool noDevice = false;           // the device count is 0
+    MMRESULT capsResult = 0;         // waveXxxGetDevCapsA
+    MMRESULT openResult = 0;         // waveXxxOpen
+    MMRESULT prepareResult = 0;      // waveXxxPrepareHeader
+    MMRESULT startResult = 0;        // waveInStart
+    MMRESULT addBufferResult = 0;    // waveInAddBuffer / waveOutWrite, from call addBufferAfter on
+    int addBufferAfter = 0;          // calls since open that succeed before addBufferResult applies
+    MMRESULT resetResult = 0;        // waveXxxReset (the device is reset anyway)
+    bool resetKeepsBuffers = false;  // the reset fails and hands no buffer back (a driver gone bad)
+    MMRESULT closeResult = 0;        // waveXxxClose (the device is closed anyway)
+    uint32_t holdDelayMs = 0;  // a slow driver: pausing or resuming the stream takes this long
 
     // Faults of the stream itself, as a sound system shows them. Positions count the samples
     // moved since the stream was opened.
@@ -41,6 +42,7 @@ struct VirtualFaults {
     size_t goneAfter = SIZE_MAX;     // from here on transfers fail with -ENODEV (unplugged)
     size_t suspendAfter = SIZE_MAX;  // from here on the device is suspended and never resumes
     size_t shortTransfer = 0;        // a transfer moves at most this many samples (0: no limit)
+    int shortBufferEvery = 0;        // input: every n-th buffer is handed back half filled
     bool zeroReturn = false;         // transfers return 0 at once (a prepared or paused stream)
     uint32_t stuckMs = 0;  // dropping or closing the stream blocks this long in the system
     bool noPause = false;  // the output has no hardware pause

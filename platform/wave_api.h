@@ -125,6 +125,16 @@ MMRESULT waveInReset(HWAVEIN handle);
 MMRESULT waveInClose(HWAVEIN handle);
 MMRESULT waveInGetErrorTextA(MMRESULT code, char* text, UINT size);
 
+// Uses of wave headers against the API's contract since the process started, which the system's
+// own API may accept silently but its drivers need not: a header prepared with stray flags (they
+// must be 0 before the first prepare), a header unprepared with another length than it was
+// prepared with, a device closed with headers still prepared. Tests read it to keep the wave
+// devices honest.
+int waveHeaderMisuse();
+// Tests only: hands back the buffers of every device still open (one its user gave up on) and
+// closes it; the number of such devices.
+int waveCloseLeftDevices();
+
 }  // namespace brimvox
 
 #endif

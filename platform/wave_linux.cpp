@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pcm_backend.h"
 #include "sync.h"
@@ -49,8 +50,10 @@ struct WaveDeviceHandle {
     uint64_t generation = 0;              // advanced by every reset
     uint64_t written = 0;                 // samples written to the backend since open
     int addCount = 0;
-    bool opened = false;     // the worker's open has finished (openError tells how)
-    int openError = 0;       // negative errno of a failed open
+    int filledCount = 0;                   // input: buffers handed back done
+    std::map<WAVEHDR*, DWORD> preparedAs;  // prepared headers and their prepared lengths
+    bool opened = false;                   // the worker's open has finished (openError tells how)
+    int openError = 0;                     // negative errno of a failed open
     bool abandoned = false;  // the opener gave up waiting: the worker closes what it opened
     bool exited = false;     // the worker has closed the backend and is about to return
     std::thread worker;
@@ -66,6 +69,8 @@ constexpr uint32_t SuspendLimitMs = 1000;  // a suspended device that stays so h
 constexpr uint32_t ProbeLimitMs = 1500;    // looking for a device takes at most this long
 
 using DevicePtr = std::shared_ptr<WaveDeviceHandle>;
+
+std::atomic<int> headerMisuse{0};
 
 // The open devices. A call takes its own reference, so a call on a handle that another thread is
 // closing finds it invalid or works on a device that stays valid until the call ends.
@@ -269,8 +274,12 @@ void inputLoop(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock) {
         if (syncDrop(d, lock) || syncHold(d, lock)) continue;
         if (d->running && !d->queue.empty() && d->failure == MMSYSERR_NOERROR) {
             WAVEHDR* h = d->queue.front();
-            const DWORD room =
-                (h->dwBufferLength - std::min(h->dwBufferLength, h->dwBytesRecorded)) & ~1u;
+            // An injected short return fills every n-th buffer to half its length only.
+            const int every = d->isVirtual ? VirtualCard::faults(true).shortBufferEvery : 0;
+            const DWORD fill = every > 0 && (d->filledCount + 1) % every == 0
+                                   ? (h->dwBufferLength / 2) & ~1u
+                                   : h->dwBufferLength;
+            const DWORD room = (fill - std::min(fill, h->dwBytesRecorded)) & ~1u;
             const size_t count = std::min<size_t>(ChunkSamples, room / 2);
             const uint64_t gen = d->generation;
             long n = 0;
@@ -288,7 +297,8 @@ void inputLoop(WaveDeviceHandle* d, std::unique_lock<std::mutex>& lock) {
             }
             std::memcpy(h->lpData + h->dwBytesRecorded, chunk, static_cast<size_t>(n) * 2);
             h->dwBytesRecorded += static_cast<DWORD>(n * 2);
-            if (h->dwBufferLength - h->dwBytesRecorded < 2) {
+            if (fill - std::min(fill, h->dwBytesRecorded) < 2) {
+                ++d->filledCount;
                 d->queue.pop_front();
                 markDone(d, h);
             }
@@ -460,8 +470,11 @@ MMRESULT prepare(bool capture, WaveDeviceHandle* handle, WAVEHDR* h, UINT size) 
     }
     std::lock_guard<std::mutex> lock(d->mutex);
     if (h->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (h->dwFlags & WHDR_PREPARED) return MMSYSERR_NOERROR;  // prepared already
+    if (h->dwFlags & ~(WHDR_BEGINLOOP | WHDR_ENDLOOP)) ++headerMisuse;
     // As the system's own does: preparing clears WHDR_DONE.
     h->dwFlags = (h->dwFlags | WHDR_PREPARED) & ~WHDR_DONE;
+    d->preparedAs[h] = h->dwBufferLength;
     return MMSYSERR_NOERROR;
 }
 
@@ -471,6 +484,14 @@ MMRESULT unprepare(bool capture, WaveDeviceHandle* handle, WAVEHDR* h, UINT size
     if (!h || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> lock(d->mutex);
     if (h->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (!(h->dwFlags & WHDR_PREPARED)) return MMSYSERR_NOERROR;
+    const auto it = d->preparedAs.find(h);
+    if (it == d->preparedAs.end() || it->second != h->dwBufferLength) {
+        // A driver may keep state per prepared header and find it by the prepared length.
+        ++headerMisuse;
+        return MMSYSERR_INVALPARAM;
+    }
+    d->preparedAs.erase(it);
     h->dwFlags &= ~WHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
@@ -521,6 +542,7 @@ MMRESULT resetDevice(bool capture, WaveDeviceHandle* handle) {
     const DevicePtr d = lookup(handle, capture);
     if (!d) return MMSYSERR_INVALHANDLE;
     std::lock_guard<std::mutex> lock(d->mutex);
+    if (d->isVirtual && VirtualCard::faults(capture).resetKeepsBuffers) return MMSYSERR_ERROR;
     if (capture) d->running = false;
     returnAll(d.get());
     d->dropRequested = true;
@@ -536,6 +558,7 @@ MMRESULT closeDevice(bool capture, WaveDeviceHandle* handle) {
     {
         std::lock_guard<std::mutex> lock(d->mutex);
         if (!d->queue.empty() || !d->pending.empty()) return WAVERR_STILLPLAYING;
+        if (!d->preparedAs.empty()) ++headerMisuse;  // the system closes anyway; drivers leak
         d->closing = true;
         callback = d->callback;
         d->callback = nullptr;  // the worker never signals the caller's event after this
@@ -732,6 +755,27 @@ MMRESULT waveInClose(HWAVEIN handle) {
 
 MMRESULT waveInGetErrorTextA(MMRESULT code, char* text, UINT size) {
     return getErrorText(code, text, size);
+}
+
+int waveHeaderMisuse() {
+    return headerMisuse.load();
+}
+
+int waveCloseLeftDevices() {
+    std::vector<DevicePtr> left;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        for (auto& entry : registry()) left.push_back(entry.second);
+    }
+    for (const DevicePtr& d : left) {
+        {
+            std::lock_guard<std::mutex> lock(d->mutex);
+            returnAll(d.get());
+            d->dropRequested = true;
+        }
+        closeDevice(d->capture, d.get());
+    }
+    return static_cast<int>(left.size());
 }
 
 }  // namespace brimvox

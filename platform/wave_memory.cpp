@@ -6,6 +6,10 @@
 #include <cstdlib>
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace brimvox {
 
 #ifdef _WIN32
@@ -37,5 +41,13 @@ void freeWaveMemory(void* block) {
 }
 
 #endif
+
+void leaveToDevice(const void* block) {
+#if defined(__SANITIZE_ADDRESS__)
+    if (block) __lsan_ignore_object(block);
+#else
+    (void)block;
+#endif
+}
 
 }  // namespace brimvox

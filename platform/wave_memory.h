@@ -11,5 +11,8 @@ namespace brimvox {
 void* allocateWaveMemory(size_t bytes);
 // Frees a block from allocateWaveMemory; null is ignored.
 void freeWaveMemory(void* block);
+// Marks a block (from allocateWaveMemory or new) as left to a device on purpose: it is never
+// freed, and a leak checker is told so. Null is ignored.
+void leaveToDevice(const void* block);
 
 }  // namespace brimvox

@@ -4,6 +4,7 @@
 // an error text and its stop notice (keeping every captured block), or play every queued sample,
 // and no Java-facing call may wait for long.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 
 #include "engine_test.h"
@@ -273,6 +274,107 @@ TEST_F(DeviceFaultTest, EndOfStreamPublishesEveryBlockTime) {
     ASSERT_EQ(seen.size(), 4u);
     for (size_t i = 0; i < seen.size(); ++i)
         EXPECT_NEAR(seen[i], 0.3 * static_cast<double>(i), 1e-9);
+}
+
+// Every run, whatever ends it, uses the headers as the waveform API's contract says: flags 0
+// before the first prepare, the prepared length restored and every header unprepared before the
+// close. Our own API counts each breach (the system's accepts them; its drivers need not).
+TEST_F(DeviceFaultTest, HeadersArePreparedCleanAndUnpreparedBeforeEveryClose) {
+    const int before = waveHeaderMisuse();
+    VirtualCard::setInput(speechLike(4.0, 3));
+    ASSERT_TRUE(native::recordBuffer());
+    ASSERT_TRUE(recordFor(0.27));
+    ASSERT_TRUE(native::pause());
+    sleepMs(50);
+    ASSERT_FALSE(native::pause());  // resumed: prepared headers are queued again
+    ASSERT_TRUE(recordFor(0.54));
+    EXPECT_LT(timedStop(), 1500u);
+    double t = 0;
+    ASSERT_TRUE(waitStopRecording(t));
+
+    const std::string path = tempPath("contract_play.bvx");
+    writeFile(path, encodeReference(speechLike(1.0, 4), 8));
+    ASSERT_TRUE(native::playFile(path.c_str()));
+    ASSERT_TRUE(waitStopPlaying(t));
+    EXPECT_GE(t, 0.72);  // played to its end
+    EXPECT_EQ(takeError(), "");
+
+    // Runs that end on a fault, with buffers in the device.
+    VirtualFaults gone;
+    gone.goneAfter = 2 * 720 + 100;
+    EXPECT_EQ(recordUntilFault(gone, 2), waveInText(MMSYSERR_NODRIVER));
+    VirtualCard::setFaults(true, VirtualFaults{});
+    VirtualFaults stalled;
+    stalled.stallAfter = 4000;
+    VirtualCard::setFaults(false, stalled);
+    ASSERT_TRUE(native::playFile(path.c_str()));
+    ASSERT_TRUE(waitStopPlaying(t));
+    EXPECT_EQ(takeError(), waveOutText(MMSYSERR_ERROR));
+    std::remove(path.c_str());
+    EXPECT_EQ(waveHeaderMisuse(), before);
+}
+
+// A device whose reset fails and keeps the buffers: they, their event and the device object are
+// never freed (the device may still write into them; AddressSanitizer would see that), and the
+// run ends with the reset's text and its stop notice.
+TEST_F(DeviceFaultTest, BuffersTheDeviceKeepsAreNeverFreed) {
+    VirtualFaults f;
+    f.resetKeepsBuffers = true;
+    VirtualCard::setFaults(true, f);
+    VirtualCard::setInput(speechLike(4.0, 5));
+    ASSERT_TRUE(native::recordBuffer());
+    ASSERT_TRUE(recordFor(0.18));
+    EXPECT_LT(timedStop(), 1500u);
+    double t = 0;
+    ASSERT_TRUE(waitStopRecording(t));
+    EXPECT_EQ(takeError(), waveInText(MMSYSERR_ERROR));
+    sleepMs(300);  // the device goes on filling the buffers it kept
+    VirtualCard::setFaults(true, VirtualFaults{});
+    EXPECT_EQ(waveCloseLeftDevices(), 1);
+    ASSERT_TRUE(native::recordBuffer());  // the engine records again with a fresh device
+    ASSERT_TRUE(recordFor(0.09));
+    native::stop();
+    ASSERT_TRUE(waitStopRecording(t));
+    EXPECT_EQ(takeError(), "");
+}
+
+// A buffer handed back half filled while recording is dropped whole and queued again: the blocks
+// that follow keep their order, the recording goes on without an error, and the time counts the
+// full blocks only.
+TEST_F(DeviceFaultTest, ShortCaptureBuffersAreDroppedAndTheRecordingGoesOn) {
+    VirtualFaults f;
+    f.shortBufferEvery = 3;  // buffers 3, 6, 9, ... come back with 360 of their 720 samples
+    VirtualCard::setFaults(true, f);
+    const std::vector<int16_t> mic = speechLike(6.0, 21);
+    VirtualCard::setInput(mic);
+    ASSERT_TRUE(native::recordBuffer());
+    std::vector<uint8_t> got;
+    uint8_t block[54];
+    ASSERT_TRUE(eventually([&] {
+        while (native::getBuffer(block, sizeof block)) got.insert(got.end(), block, block + 54);
+        return got.size() >= 54 * 12;
+    }));
+    native::stop();
+    double t = 0;
+    ASSERT_TRUE(waitStopRecording(t));
+    EXPECT_EQ(takeError(), "");
+    // What the full buffers held, in order.
+    std::vector<int16_t> kept;
+    size_t at = 0;
+    for (int buffer = 1; at + 720 <= mic.size(); ++buffer) {
+        if (buffer % 3 == 0) {
+            at += 360;
+            continue;
+        }
+        kept.insert(kept.end(), mic.begin() + static_cast<long>(at),
+                    mic.begin() + static_cast<long>(at + 720));
+        at += 720;
+    }
+    const size_t blocks = got.size() / 54;
+    // Full blocks only (a block captured as the stop came may not have been taken).
+    EXPECT_NEAR(t / 0.09, std::round(t / 0.09), 1e-6);
+    EXPECT_GE(t + 1e-9, 0.09 * static_cast<double>(blocks));
+    EXPECT_EQ(got, encodeReference(kept, blocks));
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 // The engine through the NativeAudio methods against the virtual sound card at high clock speed.
 #include "engine_test.h"
 
+#include <dirent.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <ostream>
+#include <stdexcept>
 
+#include "boundary.h"
 #include "test_signal.h"
 
 namespace brimvox {
@@ -348,6 +352,51 @@ TEST_F(EngineTest, RefusedInputBuffersNeverHangTheRecording) {
     EXPECT_LT(timedStop(), 1500u);
     ASSERT_TRUE(waitStopRecording(t, 1000));
     EXPECT_EQ(takeError(), "");
+}
+
+// The boundary every entry point runs in: an exception ends the call with its failure value and
+// becomes the next error text; memory exhaustion reads as the library's own text.
+TEST_F(EngineTest, ExceptionsStopAtTheEntryPointAsErrorTexts) {
+    auto report = [](const char* text) { native::refuseEngine(text); };
+    EXPECT_EQ(guarded(
+                  false, []() -> bool { throw std::bad_alloc(); }, report),
+              false);
+    EXPECT_EQ(takeError(), "Memory allocation error.");
+    EXPECT_EQ(guarded(
+                  -1, []() -> int { throw std::runtime_error("x"); }, report),
+              -1);
+    EXPECT_EQ(takeError(), "Internal error of the sound library.");
+    // A report that throws itself is swallowed too.
+    auto throwing = [](const char*) { throw std::logic_error("y"); };
+    EXPECT_EQ(guarded(
+                  7, []() -> int { throw std::bad_alloc(); }, throwing),
+              7);
+    EXPECT_EQ(guarded(
+                  false, [] { return true; }, report),
+              true);
+    EXPECT_EQ(takeError(), "");
+}
+
+// Once DeleteJavaClass4800 has returned, no thread of the engine runs any more, not even the
+// last instructions after its work: a VM may unload the library at once.
+TEST_F(EngineTest, DeletedEngineLeavesNoThreadRunning) {
+    auto processThreads = [] {
+        int n = 0;
+        if (DIR* d = opendir("/proc/self/task")) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.') ++n;
+            closedir(d);
+        }
+        return n;
+    };
+    for (int round = 0; round < 20; ++round) {
+        const int before = processThreads();
+        ASSERT_TRUE(native::recordBuffer());
+        ASSERT_TRUE(recordFor(0.09));
+        native::deleteEngine();
+        EXPECT_LE(processThreads(), before) << "round " << round;
+        ASSERT_TRUE(native::newEngine());
+    }
 }
 
 TEST_F(EngineTest, WithoutAnEngineEveryMethodIsHarmless) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <atomic>
 
 #include "sync.h"
@@ -53,6 +55,42 @@ TEST(Thread, RunsWithItsArgumentAndWakesOnEvent) {
     s.go.set();
     ASSERT_TRUE(s.done.wait(2000));
     EXPECT_EQ(s.value.load(), 42);
+}
+
+// Threads of this process, as the kernel lists them.
+int processThreads() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+void lingering(void* arg) {
+    static_cast<Shared*>(arg)->done.set();
+    sleepMs(200);  // still running after it has reported its work done
+}
+
+TEST(Thread, JoinReturnsOnlyOnceTheThreadHasExited) {
+    const int before = processThreads();
+    Shared s;
+    ThreadHandle* t = startJoinableThread(lingering, &s);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(s.done.wait(2000));
+    EXPECT_FALSE(joinThread(t, 20));  // done with its work, not yet exited: still valid
+    const uint64_t t0 = monotonicMs();
+    ASSERT_TRUE(joinThread(t, 2000));
+    EXPECT_GT(monotonicMs() - t0, 100u);
+    EXPECT_LE(processThreads(), before);  // gone from the process, not merely finished
+
+    static Shared later;  // outlives the thread that is not waited for
+    later.done.reset();
+    ThreadHandle* u = startJoinableThread(lingering, &later);
+    ASSERT_NE(u, nullptr);
+    releaseThread(u);  // it cleans up after itself
+    EXPECT_TRUE(later.done.wait(2000));
 }
 
 }  // namespace

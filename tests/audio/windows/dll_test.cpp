@@ -71,12 +71,16 @@ bool eventually(const std::function<bool()>& condition, DWORD timeoutMs = 20000)
 }
 
 // The system's message for a Windows error code, as FormatMessageA gives it.
+// The system's text for an error as the library hands it on: UTF-8 of the UTF-16 wording.
 std::string systemText(DWORD code) {
-    char text[299] = {0};
+    wchar_t wide[299] = {0};
     const DWORD n =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
-    return std::string(text, n);
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), wide, 299, nullptr);
+    char text[3 * 299 + 1] = {0};
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), text, sizeof text,
+                                          nullptr, nullptr);
+    return std::string(text, bytes > 0 ? static_cast<size_t>(bytes) : 0);
 }
 
 // Segmental SNR (dB) of `decoded` against `original` over 240-sample segments with speech
@@ -236,6 +240,43 @@ TEST_F(NoDevice, PlayingAMissingFileGivesTheSystemTextAndThePath) {
     double t = -1.0;
     ASSERT_TRUE(eventually([&] { return stoppedPlaying(t); }));
     EXPECT_EQ(takeError(), systemText(ERROR_FILE_NOT_FOUND) + path);
+}
+
+// A path outside the ANSI code page (a German name, an emoji outside the Basic Multilingual
+// Plane) names that very file: read for a playback, created for a recording. Without a device
+// both runs end with the missing driver, which proves the file itself was opened.
+TEST_F(NoDevice, NonAsciiPathsNameTheirOwnFiles) {
+    const std::string played = scratch("J\xc3\xbcrgen \xf0\x9f\x98\x80 message.bvx");
+    const std::string recorded = scratch("Aufnahme f\xc3\xbcr J\xc3\xbcrgen \xe2\x82\xac.bvx");
+    auto wide = [](const std::string& utf8) {
+        std::wstring w(
+            static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0)),
+            L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &w[0], static_cast<int>(w.size()));
+        w.pop_back();
+        return w;
+    };
+    const std::vector<uint8_t> frames = brimvox::encodeReference(brimvox::speechLike(0.5, 2), 5);
+    HANDLE f = CreateFileW(wide(played).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    DWORD put = 0;
+    WriteFile(f, frames.data(), static_cast<DWORD>(frames.size()), &put, nullptr);
+    CloseHandle(f);
+
+    JavaString p(played);
+    EXPECT_TRUE(b->PlayFile(e(), nullptr, &p));
+    double t = -1.0;
+    ASSERT_TRUE(eventually([&] { return stoppedPlaying(t); }));
+    EXPECT_EQ(takeError(), " Sound driver is not installed.");
+    EXPECT_TRUE(DeleteFileW(wide(played).c_str()));
+
+    JavaString r(recorded);
+    EXPECT_TRUE(b->RecordFile(e(), nullptr, &r));
+    ASSERT_TRUE(eventually([&] { return stoppedRecording(t); }));
+    EXPECT_EQ(takeError(), " Sound driver is not installed.");
+    EXPECT_NE(GetFileAttributesW(wide(recorded).c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileW(wide(recorded).c_str());
 }
 
 TEST_F(NoDevice, IdleCallsAndShortArraysAreHarmless) {
