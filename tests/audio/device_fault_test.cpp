@@ -195,11 +195,7 @@ TEST_F(DeviceFaultTest, ShortAndEmptyTransfersLoseNothingAndNeverSpin) {
     VirtualCard::setInput(mic);
     ASSERT_TRUE(native::recordBuffer());
     std::vector<uint8_t> got;
-    uint8_t block[54];
-    ASSERT_TRUE(eventually([&] {
-        while (native::getBuffer(block, sizeof block)) got.insert(got.end(), block, block + 54);
-        return got.size() >= 54 * 8;
-    }));
+    ASSERT_TRUE(collectBlocks(got, 8));
     native::stop();
     double t = 0;
     ASSERT_TRUE(waitStopRecording(t));
@@ -349,11 +345,7 @@ TEST_F(DeviceFaultTest, ShortCaptureBuffersAreDroppedAndTheRecordingGoesOn) {
     VirtualCard::setInput(mic);
     ASSERT_TRUE(native::recordBuffer());
     std::vector<uint8_t> got;
-    uint8_t block[54];
-    ASSERT_TRUE(eventually([&] {
-        while (native::getBuffer(block, sizeof block)) got.insert(got.end(), block, block + 54);
-        return got.size() >= 54 * 12;
-    }));
+    ASSERT_TRUE(collectBlocks(got, 12));
     native::stop();
     double t = 0;
     ASSERT_TRUE(waitStopRecording(t));

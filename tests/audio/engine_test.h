@@ -53,6 +53,14 @@ class EngineTest : public ::testing::Test {
         if (reached) *reached = latest;
         return ok;
     }
+    // Appends the blocks GetBuffer delivers to got until it holds at least `blocks` of them.
+    static bool collectBlocks(std::vector<uint8_t>& got, size_t blocks) {
+        uint8_t block[54];
+        return eventually([&] {
+            while (native::getBuffer(block, sizeof block)) got.insert(got.end(), block, block + 54);
+            return got.size() >= 54 * blocks;
+        });
+    }
     // Takes the pending recording time, if any, into latest.
     static void latestRecordingTime(double& latest) {
         double t = 0;

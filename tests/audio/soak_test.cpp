@@ -6,6 +6,7 @@
 #include <random>
 
 #include "engine_test.h"
+#include "soak_runs.h"
 #include "test_signal.h"
 
 namespace brimvox {
@@ -29,21 +30,7 @@ TEST_F(EngineTest, SoakRandomSequences) {
     for (; sequences < 500; ++sequences) {
         SCOPED_TRACE("sequence " + std::to_string(sequences) + " seed " + std::to_string(seed));
         const int kind = static_cast<int>(rng() % 4);
-        bool started = false;
-        switch (kind) {
-            case 0:
-                started = native::recordFile(recordPath.c_str());
-                break;
-            case 1:
-                started = native::recordBuffer();
-                break;
-            case 2:
-                started = native::playFile(playPath.c_str());
-                break;
-            default:
-                started = native::playBuffer();
-                break;
-        }
+        const bool started = startRunOfKind(kind, recordPath, playPath);
         ASSERT_TRUE(started) << "kind " << kind;
         const int ops = static_cast<int>(rng() % 6);
         uint8_t block[180];

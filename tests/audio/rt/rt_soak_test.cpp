@@ -14,6 +14,7 @@
 #include "audio_engine.h"
 #include "native_audio.h"
 #include "pulse_rig.h"
+#include "soak_runs.h"
 #include "sync.h"
 #include "test_signal.h"
 
@@ -47,21 +48,7 @@ TEST(RigSoak, RandomSequencesWithFreezesAndKills) {
             ASSERT_TRUE(pulse->restart(why)) << why;
         }
         const int kind = static_cast<int>(rng() % 4);
-        bool started = false;
-        switch (kind) {
-            case 0:
-                started = native::recordFile(recordPath.c_str());
-                break;
-            case 1:
-                started = native::recordBuffer();
-                break;
-            case 2:
-                started = native::playFile(playPath.c_str());
-                break;
-            default:
-                started = native::playBuffer();
-                break;
-        }
+        const bool started = startRunOfKind(kind, recordPath, playPath);
         if (!started) {
             // Only while the last run's threads are still winding down (a frozen server).
             ++refused;
