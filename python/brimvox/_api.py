@@ -244,6 +244,7 @@ class BvxInfo(NamedTuple):
 
 
 def _refuse_sound_file(path, head: bytes, force: bool) -> None:
+    """Compressed frames have no header: bytes that start like a sound file are one."""
     kind = _core.container_name(head[:16])
     if kind and not force:
         raise ValueError(

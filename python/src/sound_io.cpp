@@ -170,8 +170,7 @@ ConversionResult decodeToSoundFile(const std::string& src, const std::string& ds
     size_t got = readSome(in.fd, buf.data(), buf.size(), src);
     const std::string kind = containerName(buf.data(), got);
     if (!kind.empty() && !force) {
-        throw InputError(src + ": starts like a " + kind +
-                         " file, not compressed frames (force=True decodes it anyway)");
+        throw InputError(src + ": starts like a " + kind + " file, not compressed frames");
     }
 
     Descriptor out;
