@@ -62,6 +62,8 @@ class Summary:
     elapsed: float = 0.0
     failures: List[Outcome] = field(default_factory=list)
     outcomes: List[Outcome] = field(default_factory=list)
+    # Dask runs: task key -> the relative output paths of its batch
+    batches: dict = field(default_factory=dict)
 
     def add(self, outcome: Outcome) -> None:
         self.outcomes.append(outcome)
@@ -308,7 +310,7 @@ def run(
 
     try:
         if client is not None:
-            _run_dask(client, planned, to, batches_per_worker, take, report)
+            _run_dask(client, planned, to, batches_per_worker, take, summary)
         elif (jobs or os.cpu_count() or 1) == 1 or len(planned) <= 1:
             for job in planned:
                 take(convert_file(job, to))
@@ -324,13 +326,14 @@ def run(
     return summary
 
 
-def _run_dask(client, planned, to, batches_per_worker, take, report) -> None:
+def _run_dask(client, planned, to, batches_per_worker, take, summary) -> None:
     from distributed import as_completed
 
     threads = sum(client.nthreads().values()) or 1
     batches = _batches(planned, threads * batches_per_worker)
     futures = client.map(convert_batch, batches, to=to, pure=False)
     index = {future.key: batch for future, batch in zip(futures, batches)}
+    summary.batches = {key: [job.rel for job in batch] for key, batch in index.items()}
     for future in as_completed(futures):
         batch = index[future.key]
         try:
