@@ -85,8 +85,10 @@ def test_sound_files_convert_to_bvx_as_the_cli_encodes(cli, tmp_path, speech):
     (src / "broken.flac").write_bytes(b"fLaC" + b"\0" * 40)
     summary = brimvox.convert.run(str(src), str(tmp_path / "bvx"), "bvx", jobs=2, progress=False,
                                   report=lambda text: None)
-    assert (summary.converted, summary.failed) == (2, 1)
-    assert "broken.flac" in summary.failures[0].message
+    assert [f.message for f in summary.failures] == [
+        f"{src / 'broken.flac'}: not a sound file this build reads "
+        "(File contains data in an unimplemented format.)"]
+    assert summary.converted == 2
     for rel in ("x/one", "two"):
         wav = next(src.glob(rel + ".*"))
         subprocess.run([str(cli), "encode", "-q", str(wav), str(tmp_path / "n.bvx")], check=True)
