@@ -89,6 +89,11 @@ def _as_dtype(pcm: np.ndarray, dtype: np.dtype) -> np.ndarray:
 def _check_data(data) -> memoryview:
     if isinstance(data, str):
         raise TypeError("data must be bytes-like (compressed frames), got str")
+    if isinstance(data, np.ndarray) and data.dtype not in (np.uint8, np.int8):
+        raise TypeError(
+            f"data must hold bytes (a uint8 array), got a {data.dtype} array; "
+            "samples are coded with encode()"
+        )
     try:
         view = memoryview(data)
     except TypeError:

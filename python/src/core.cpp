@@ -133,8 +133,8 @@ PYBIND11_MODULE(_core, m) {
             // OSError(errno, text, path) fills errno and filename; a library error without a
             // system number becomes "path: text".
             const auto oserror = pybind11::reinterpret_borrow<pybind11::object>(PyExc_OSError);
-            const pybind11::object error = e.err != 0 ? oserror(e.err, e.what(), e.path)
-                                                      : oserror(e.path + ": " + e.what());
+            const pybind11::object error =
+                e.err != 0 ? oserror(e.err, e.what(), e.path) : oserror(e.path + ": " + e.what());
             PyErr_SetObject(PyExc_OSError, error.ptr());
         }
     });

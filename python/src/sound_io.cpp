@@ -38,6 +38,15 @@ struct SoundFile {
     }
 };
 
+// Opens a sound file on a duplicate of `fd` that libsndfile owns. libsndfile closes the
+// descriptor it was given when the open fails, even when asked not to; closing ours as well
+// would then close whatever another thread had opened under the same number meanwhile.
+SNDFILE* openSound(int fd, int mode, SF_INFO& info, const std::string& path) {
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) throw systemError(path);
+    return sf_open_fd(own, mode, &info, SF_TRUE);
+}
+
 void writeAll(int fd, const char* data, size_t size, const std::string& path) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -112,7 +121,7 @@ ConversionResult encodeSoundFile(const std::string& src, const std::string& dst)
     if (in.fd < 0) throw systemError(src);
     SF_INFO info{};
     SoundFile sound;
-    sound.f = sf_open_fd(in.fd, SFM_READ, &info, SF_FALSE);
+    sound.f = openSound(in.fd, SFM_READ, info, src);
     if (!sound.f) {
         throw InputError(src + ": not a sound file this build reads (" + sf_strerror(nullptr) +
                          ")");
@@ -181,7 +190,7 @@ ConversionResult decodeToSoundFile(const std::string& src, const std::string& ds
     info.channels = 1;
     info.format = format;
     SoundFile sound;
-    sound.f = sf_open_fd(out.fd, SFM_WRITE, &info, SF_FALSE);
+    sound.f = openSound(out.fd, SFM_WRITE, info, dst);
     if (!sound.f) throw FileError(0, sf_strerror(nullptr), dst);
 
     ConversionResult result;
@@ -199,7 +208,8 @@ ConversionResult decodeToSoundFile(const std::string& src, const std::string& ds
         got = readSome(in.fd, buf.data(), buf.size(), src);
     }
     result.trailingBytes = decoder.pendingBytes();
-    // sf_close writes the headers and the last encoded pages.
+    // sf_close writes the headers and the last encoded pages, and closes its descriptor; ours
+    // then flushes the same file to the disk.
     SNDFILE* f = sound.f;
     sound.f = nullptr;
     if (sf_close(f) != 0) throw FileError(0, "could not finish the sound file", dst);

@@ -125,7 +125,8 @@ void StreamEncoder::resample(const float* mono, size_t count, bool last, std::st
         d.data_out = resampled_.data();
         d.output_frames = static_cast<long>(resampled_.size());
         const int rc = src_process(src_, &d);
-        if (rc != 0) throw std::runtime_error(std::string("resampling failed: ") + src_strerror(rc));
+        if (rc != 0)
+            throw std::runtime_error(std::string("resampling failed: ") + src_strerror(rc));
         used += static_cast<size_t>(d.input_frames_used);
         const size_t got = static_cast<size_t>(d.output_frames_gen);
         pcm_.resize(got);

@@ -142,6 +142,7 @@ def test_refusals_name_the_problem():
         (TypeError, "samplerate must be an integer", lambda: brimvox.encode(good, 44100.0)),
         (TypeError, "got str", lambda: brimvox.decode("abc")),
         (TypeError, "bytes-like", lambda: brimvox.decode(123)),
+        (TypeError, "got a int16 array", lambda: brimvox.decode(good)),
         (ValueError, "less than one 18-byte frame", lambda: brimvox.decode(b"")),
         (TypeError, "dtype must be", lambda: brimvox.decode(b"\0" * 18, dtype="int32")),
     ]

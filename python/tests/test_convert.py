@@ -127,3 +127,22 @@ def test_command_line(archive, tmp_path):
     missing = subprocess.run(cmd[:4] + [str(tmp_path / "none"), "x", "--to", "wav"],
                              capture_output=True, text=True, env=env)
     assert missing.returncode == 1 and "no such directory" in missing.stderr
+
+
+def test_unreadable_files_do_not_close_other_threads_files(tmp_path, speech):
+    # libsndfile closes the descriptor of a file it refuses; closing that number again would
+    # close whatever file another thread opened under it meanwhile. Two files starting at once,
+    # one refused, many times over: the good one must always convert. (A race: the old fault
+    # showed in about three runs of this test out of four.)
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "a.flac").write_bytes(b"fLaC" + b"\0" * 40)
+    write_wav(src / "b.wav", speech[:2400], 8000)
+    errors = []
+    for attempt in range(500):
+        dst = tmp_path / "dst"
+        summary = brimvox.convert.run(str(src), str(dst), "bvx", jobs=2, progress=False,
+                                      report=lambda text: None)
+        errors += [f.message for f in summary.failures if f.rel == "b.bvx"]
+        (dst / "b.bvx").unlink(missing_ok=True)
+    assert errors == []
