@@ -13,7 +13,7 @@ BRIMVOX_EXPECT_INSTALLED=1 BRIMVOX_NATIVE_BUILD="$root/build/linux" \
     "$venv/bin/python" -m pytest -p no:cacheprovider -ra "$root/python/tests" 2>&1 | tee "$log"
 rc=${PIPESTATUS[0]}
 set -e
-summary=$(grep -E '^=+ .*( in [0-9.]+s).* =+$' "$log" | tail -1 || true)
+summary=$(grep -E '^=+ .*( in [0-9.]+s).* =+$' "$log" | tail -1 | sed -E 's/^=+ //; s/ =+$//' || true)
 if [ "$rc" -eq 5 ]; then
     echo "python tests: pytest collected no tests" >&2
     exit 1

@@ -66,7 +66,7 @@ def test_killed_worker_batch_is_redone_and_files_are_the_same(tmp_path, speech, 
     assert redone and all(not o.worker.endswith(f":{pid}") for o in redone)
     with capsys.disabled():
         print(f"\n[dask] {FILES} files, {FILES * SECONDS} s of 44.1 kHz audio in {elapsed:.1f} s "
-              f"on 2 worker processes; killed pid {pid} during {len(keys)} batch(es) of "
-              f"{len(redone)} files: redone on another worker, "
-              f"{sum(o.status == 'skipped' for o in redone)} found done and skipped, "
+              f"on 2 worker processes; killed worker pid {pid} while it held {len(keys)} "
+              f"batch(es) ({len(redone)} files): all redone by a live worker, "
+              f"{sum(o.status == 'skipped' for o in redone)} found finished and skipped, "
               f"{sum(o.status == 'converted' for o in redone)} converted")
