@@ -61,12 +61,17 @@ def test_killed_worker_batch_is_redone_and_files_are_the_same(tmp_path, speech, 
     assert not [p for p in dst.rglob("*") if p.name.endswith(".part")]
 
     # The killed worker's batches were run again elsewhere; files it had finished were skipped.
+    # (A batch listed for the killed worker may have finished just before the kill; the one it
+    # was running cannot have.)
     pid, keys = killed
-    redone = [o for key in keys for o in summary.outcomes if o.rel in summary.batches[key]]
-    assert redone and all(not o.worker.endswith(f":{pid}") for o in redone)
+    by_rel = {o.rel: o for o in summary.outcomes}
+    redone_keys = [k for k in keys
+                   if not any(by_rel[r].worker.endswith(f":{pid}") for r in summary.batches[k])]
+    assert redone_keys, "no batch of the killed worker was run again"
+    redone = [by_rel[r] for k in redone_keys for r in summary.batches[k]]
     with capsys.disabled():
         print(f"\n[dask] {FILES} files, {FILES * SECONDS} s of 44.1 kHz audio in {elapsed:.1f} s "
               f"on 2 worker processes; killed worker pid {pid} while it held {len(keys)} "
-              f"batch(es) ({len(redone)} files): all redone by a live worker, "
+              f"batch(es); {len(redone_keys)} ({len(redone)} files) redone by a live worker: "
               f"{sum(o.status == 'skipped' for o in redone)} found finished and skipped, "
               f"{sum(o.status == 'converted' for o in redone)} converted")
