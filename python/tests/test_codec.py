@@ -208,22 +208,32 @@ def test_threads_give_the_same_bytes_and_release_the_gil(speech):
     assert results[0] == results[2] == expected
     np.testing.assert_array_equal(results[1], brimvox.decode(expected))
 
-    # While one thread codes a long signal, this thread keeps running Python code: with the
-    # GIL held for the whole call it could not count at all until the call returned.
-    long = np.tile(speech, 40)
-    done = threading.Event()
+    # While one thread codes a long signal, this thread keeps running Python code. Only the
+    # iterations that run while the other thread is inside encode() count: with the GIL held
+    # for the call only those around its start would run (under 100 000 for a C call that holds
+    # the GIL, however long), with the GIL released millions over the ~1 s call.
+    long = np.tile(speech, 120)
+    inside, done = threading.Event(), threading.Event()
     ticks = 0
-    worker = threading.Thread(target=lambda: (brimvox.encode(long), done.set()))
+
+    def encode_long():
+        inside.set()
+        brimvox.encode(long)
+        inside.clear()
+        done.set()
+
+    worker = threading.Thread(target=encode_long)
     old = sys.getswitchinterval()
     sys.setswitchinterval(0.0005)
     try:
         worker.start()
         while not done.is_set():
-            ticks += 1
+            if inside.is_set():
+                ticks += 1
         worker.join()
     finally:
         sys.setswitchinterval(old)
-    assert ticks > 10000, f"only {ticks} iterations ran beside the encoder"
+    assert ticks > 1_000_000, f"only {ticks} iterations ran beside the encoder"
 
     # one Encoder shared by threads codes one chunk at a time and loses nothing
     shared = brimvox.Encoder()
