@@ -293,7 +293,11 @@ def write(path, samples: np.ndarray, samplerate: int = SAMPLERATE) -> None:
 
 def _write_whole(path: str, data: bytes) -> None:
     tmp = temp_name(path)
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
+    try:
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
+    except OSError as e:
+        # Name the file the caller asked for, not the temporary one.
+        raise OSError(e.errno, e.strerror, path) from None
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)

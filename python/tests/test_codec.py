@@ -174,6 +174,9 @@ def test_files_read_write_and_info(speech, tmp_path):
     with pytest.raises(OSError) as missing:
         brimvox.read(tmp_path / "nothing.bvx")
     assert missing.value.filename == str(tmp_path / "nothing.bvx")
+    with pytest.raises(FileNotFoundError) as nowhere:
+        brimvox.write(tmp_path / "no" / "m.bvx", speech)
+    assert nowhere.value.filename == str(tmp_path / "no" / "m.bvx")
     # a sound file is not compressed frames unless the caller insists
     wav = tmp_path / "s.wav"
     write_wav(wav, speech, 8000)
