@@ -199,12 +199,12 @@ def convert_file(job: Job, to: str) -> Outcome:
         else:
             seconds, note = _convert_remote(src_fs, src_path, dst_fs, dst_path, to)
         return Outcome(job.rel, "converted", seconds=seconds, worker=worker, note=note)
-    except (OSError, ValueError, RuntimeError) as e:
+    except Exception as e:  # whatever one file does, the run goes on
         return Outcome(job.rel, "failed", _error_text(job, e), worker=worker)
 
 
 def _error_text(job: Job, e: BaseException) -> str:
-    text = str(e)
+    text = str(e) if isinstance(e, (OSError, ValueError)) else f"{type(e).__name__}: {e}"
     if isinstance(e, OSError) and e.strerror and e.filename:
         text = f"{e.filename}: {e.strerror}"
     return text if job.src in text or job.dst in text else f"{job.src}: {text}"
@@ -282,7 +282,7 @@ def run(
     client=None,
     batches_per_worker: int = 4,
     progress: Optional[bool] = None,
-    report: Callable[[str], None] = None,
+    report: Optional[Callable[[str], None]] = None,
 ) -> Summary:
     """Converts the tree ``src`` into ``dst``; returns the summary.
 
@@ -297,7 +297,8 @@ def run(
     planned, skipped = plan(src, dst, to)
     summary = Summary(skipped=skipped)
     report = report or (lambda text: tqdm.write(text, file=sys.stderr))
-    bar = tqdm(total=len(planned), unit="file", disable=progress is False if progress is not None else None,
+    # progress None: a bar when stderr is a terminal
+    bar = tqdm(total=len(planned), unit="file", disable=None if progress is None else not progress,
                file=sys.stderr, dynamic_ncols=True)
 
     def take(outcome: Outcome) -> None:
@@ -339,6 +340,7 @@ def _run_dask(client, planned, to, batches_per_worker, take, summary) -> None:
         try:
             outcomes = future.result()
         except Exception as e:  # the batch failed as a whole, e.g. its workers kept dying
-            outcomes = [Outcome(job.rel, "failed", f"{job.src}: {type(e).__name__}: {e}") for job in batch]
+            outcomes = [Outcome(job.rel, "failed", f"{job.src}: {type(e).__name__}: {e}")
+                        for job in batch]
         for outcome in outcomes:
             take(outcome)
