@@ -10,7 +10,7 @@ import pytest
 
 import brimvox
 import brimvox.convert
-from conftest import read_wav, stereo_441, write_wav
+from conftest import stereo_441, write_wav
 
 
 def run(*args):

@@ -3,7 +3,6 @@
 import os
 import subprocess
 import sys
-import wave
 
 import numpy as np
 import pytest

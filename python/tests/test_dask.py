@@ -6,7 +6,6 @@ import threading
 import time
 
 import numpy as np
-import pytest
 from distributed import Client, LocalCluster
 
 import brimvox
