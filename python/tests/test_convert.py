@@ -59,8 +59,10 @@ def test_tree_converts_keeping_paths_skipping_done_and_reporting_bad_files(archi
         if to == "flac":
             np.testing.assert_array_equal(pcm, expected)
         else:
-            assert len(pcm) == len(expected)
-            assert np.corrcoef(pcm.astype(float), expected.astype(float))[0, 1] > 0.98
+            # (libsndfile's Vorbis stream may end a few samples past the last one written)
+            assert 0 <= len(pcm) - len(expected) <= (0 if to == "opus" else 256)
+            n = len(expected)
+            assert np.corrcoef(pcm[:n].astype(float), expected.astype(float))[0, 1] > 0.98
     # a second run converts nothing and leaves the outputs as they were
     stamps = {p: p.stat().st_mtime_ns for p in dst.rglob("*")}
     again = brimvox.convert.run(str(src), str(dst), to, jobs=2, progress=False,
