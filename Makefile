@@ -1,5 +1,7 @@
 # Wrapper over the CMake presets. `make demo` and `make test` set everything up themselves.
 JOBS ?= $(shell nproc)
+# Debian's Python (not whatever python3 comes first on PATH) builds and tests the wheel.
+PYTHON ?= /usr/bin/python3
 FUZZ_SECONDS ?= 60
 export WINEPREFIX ?= $(CURDIR)/build/wineprefix
 export WINEDEBUG ?= -all
@@ -7,7 +9,8 @@ export WINEDLLOVERRIDES ?= mscoree,mshtml=
 # Wine through a launcher that picks a loader this machine can run (scripts/wine/wine).
 export PATH := $(CURDIR)/scripts/wine:$(PATH)
 
-.PHONY: all deps build test check jar rt asan tsan fuzz win win64 win32 demo bench peers format tables clean
+.PHONY: all deps build test check jar rt asan tsan fuzz win win64 win32 demo bench peers format tables clean \
+        wheel python-native python-test python-bench
 
 all: build
 
@@ -28,7 +31,7 @@ rt: build
 
 # Everything CI runs: unit tests natively and under the sanitizers, the fuzzers for a bounded
 # time, and the Windows builds with their tests under Wine.
-test: check jar asan tsan fuzz win
+test: check jar asan tsan fuzz win python-test
 	@echo "make test: all suites passed"
 
 asan: deps
@@ -62,6 +65,29 @@ win64 win32: deps
 	    ctest --preset $@ -j 1; \
 	fi
 
+# The Python wheel build/dist/brimvox-*.whl, built by CMake from codec/ and packaged by pip.
+wheel: deps
+	rm -f build/dist/brimvox-*.whl
+	cd python && BRIMVOX_BUILD_JOBS=$(JOBS) $(PYTHON) -m pip wheel --no-build-isolation --no-deps \
+	    --quiet -w ../build/dist .
+	@ls build/dist/brimvox-*.whl
+
+# The native programs the Python suite compares the wheel with.
+python-native: deps
+	cmake --preset linux >/dev/null
+	cmake --build --preset linux -j $(JOBS) --target brimvox-codec codec_decode_records
+
+# The wheel installed in a fresh virtual environment, its pytest suite against the native build.
+python-test: wheel python-native
+	bash scripts/python_tests.sh
+
+# Python against the CLI (CPU time) and two threads against one. PYBENCH_FLAGS=--priority gives
+# the benchmark both cores on a machine busy with other sessions (root only).
+python-bench: wheel python-native
+	bash scripts/python_venv.sh build/pyvenv
+	cd build && pyvenv/bin/python ../python/bench/bench.py $(PYBENCH_FLAGS) \
+	    linux/tools/brimvox-codec ../tests/codec/data/speech_8k.raw 300
+
 # build/brimvox.jar with the natives of every platform (the Windows DLLs from the mingw builds),
 # its javadoc and sources jars, checked in a fresh JVM.
 jar: build
@@ -80,6 +106,7 @@ bench: build
 	taskset -c 0 java -cp build/linux/java/brimvox.jar:build/linux/bench/decoder-bench.jar \
 	    DecoderBench build/linux/bench/codec_bench
 	bash scripts/peers.sh build/linux
+	$(MAKE) python-bench
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
