@@ -468,6 +468,7 @@ class BvxCaptureProcessor extends AudioWorkletProcessor {
         this.paused = false;
         this.ended = false;
         this.sink = null;
+        this.silence = new Float32Array(128);
         this.emit = (v) => {
             let s = Math.round(v * 32768);
             s = s > 32767 ? 32767 : (s < -32768 ? -32768 : s);
@@ -502,7 +503,13 @@ class BvxCaptureProcessor extends AudioWorkletProcessor {
     process(inputs) {
         if (this.ended) return false;
         const channels = inputs[0];
-        if (this.paused || !this.sink || !channels || channels.length === 0) return true;
+        if (this.paused || !this.sink) return true;
+        // An input with no active source (a track that has not started or has ended) is
+        // silence, recorded as such so that the recording keeps time with the clock.
+        if (!channels || channels.length === 0) {
+            this.resampler.process(this.silence, this.emit);
+            return true;
+        }
         const n = channels[0].length;
         let mono = channels[0];
         if (channels.length > 1) {
@@ -877,7 +884,10 @@ export class BvxPlayer {
             opened.reader.cancel();
             throw e;
         }
-        player._pump();
+        // Resolves once playback is under way; into an OfflineAudioContext, once the whole
+        // source is scheduled, so that startRendering() may follow at once.
+        const pumping = player._pump();
+        await (player._offline ? pumping : Promise.race([pumping, player._firstScheduled]));
         return player;
     }
 
@@ -899,6 +909,7 @@ export class BvxPlayer {
         this._pausedAt = 0;
         this._stopped = false;
         this._wake = null;
+        this._firstScheduled = new Promise((resolve) => (this._onFirst = resolve));
         this.ended = new Promise((resolve, reject) => (this._end = {resolve, reject}));
         this.ended.catch(() => {});
     }
@@ -987,6 +998,7 @@ export class BvxPlayer {
         chunk.when = this._scheduleTime();
         this._nextWhen = chunk.when + pcm.length / SAMPLE_RATE;
         this._startNode(chunk, 0);
+        this._onFirst();
     }
 
     async _pump() {
