@@ -123,6 +123,8 @@ const server = http.createServer(async (req, res) => {
         res.writeHead(200, {"Content-Type": "application/json"}).end(JSON.stringify(config));
     } else if (p === "/data/speech.wav") {
         serveFile(res, speech.wav);
+    } else if (p === "/data/speech.raw" || p === "/data/speech_decoded.raw") {
+        serveFile(res, path.join(tmp, p.slice(6)));
     } else if (p === "/data/speech.bvx") {
         serveFile(res, speech.bvx);
     } else if (p.startsWith("/web/")) {

@@ -49,20 +49,29 @@ function concatBytes(parts, total) {
 const isNode = typeof process === "object" && process !== null && !!process.versions &&
                typeof process.versions.node === "string";
 
+async function compileBytes(bytes) {
+    try {
+        return await WebAssembly.compile(bytes);
+    } catch (e) {
+        throw new Error(`${PREFIX}this engine cannot compile brimvox.wasm (it needs WebAssembly ` +
+                        `with SIMD128): ${e.message}`, {cause: e});
+    }
+}
+
 async function compileFrom(source) {
     if (source instanceof WebAssembly.Module) return source;
     if (source instanceof ArrayBuffer || ArrayBuffer.isView(source)) {
-        return WebAssembly.compile(source);
+        return compileBytes(source);
     }
     if (typeof Response === "function" && source instanceof Response) {
         if (!source.ok) throw new Error(`${PREFIX}cannot load brimvox.wasm: HTTP ${source.status}`);
-        return WebAssembly.compile(await source.arrayBuffer());
+        return compileBytes(await source.arrayBuffer());
     }
     const url = source === undefined ? new URL("brimvox.wasm", import.meta.url)
                                      : new URL(String(source), import.meta.url);
     if (url.protocol === "file:" && isNode) {
         const fs = await import("node:fs/promises");
-        return WebAssembly.compile(await fs.readFile(url));
+        return compileBytes(await fs.readFile(url));
     }
     if (typeof fetch !== "function") {
         throw new Error(`${PREFIX}this scope cannot fetch ${url}; ` +
@@ -75,7 +84,7 @@ async function compileFrom(source) {
         throw new Error(`${PREFIX}cannot load ${url}: ${e.message}`, {cause: e});
     }
     if (!response.ok) throw new Error(`${PREFIX}cannot load ${url}: HTTP ${response.status}`);
-    return WebAssembly.compile(await response.arrayBuffer());
+    return compileBytes(await response.arrayBuffer());
 }
 
 function trapImport(module, name) {

@@ -56,6 +56,20 @@ async function expectRejection(name, promise, test) {
 const bv = await loadBrimvox();
 const speechFrames = new Uint8Array(await (await fetch("/data/speech.bvx")).arrayBuffer());
 
+await section("codec: bit-exact with the native build in this browser", async () => {
+    const raw = await (await fetch("/data/speech.raw")).arrayBuffer();
+    const decoded = await (await fetch("/data/speech_decoded.raw")).arrayBuffer();
+    check("encode equals the native encode", equalBytes(bv.encode(new Int16Array(raw)), speechFrames));
+    const d = bv.createDecoder();
+    const parts = [];
+    for (let i = 0; i < speechFrames.length; i += 25) parts.push(d.decode(speechFrames.subarray(i, i + 25)));
+    d.free();
+    const joined = new Int16Array(parts.reduce((n, p) => n + p.length, 0));
+    parts.reduce((at, p) => (joined.set(p, at), at + p.length), 0);
+    check("streaming decode equals the native decode",
+          equalBytes(new Uint8Array(joined.buffer), new Uint8Array(decoded)));
+});
+
 // Records `seconds` and checks what every recording must satisfy.
 async function record(name, options, seconds, during) {
     const blocks = [];
