@@ -305,5 +305,27 @@ await section("upload", async () => {
                           upload("/no-such-page", frames, {action}), (e) => /HTTP 404/.test(e.message));
 });
 
+await section("demo page", async () => {
+    const frame = document.createElement("iframe");
+    frame.allow = "microphone; autoplay";
+    frame.src = "/web/index.html";
+    document.body.append(frame);
+    const doc = () => frame.contentDocument;
+    const text = () => doc()?.getElementById("status")?.textContent ?? "";
+    const waitFor = async (test) => {
+        const t0 = performance.now();
+        while (!test() && performance.now() - t0 < 8000) await sleep(100);
+        return test();
+    };
+    check("demo: the codec loads", await waitFor(() => /Codec loaded/.test(text())), text());
+    doc().getElementById("record").click();
+    check("demo: recording", await waitFor(() => /Recording/.test(text())), text());
+    await sleep(1200);
+    doc().getElementById("stop").click();
+    check("demo: recorded, decoded and timed",
+          await waitFor(() => /Recorded: .* decoded in/.test(text())), text());
+    frame.remove();
+});
+
 await fetch(`/result?browser=${browser}`, {method: "POST", body: JSON.stringify(results)});
 log("done");
