@@ -785,6 +785,10 @@ export class BvxRecorder {
             try {
                 this._node.port.postMessage({type: "stop"});
                 await withTimeout(this._done, 10000, "the encoder did not finish");
+            } catch (e) {
+                // The frames encoded so far are not lost with the failure.
+                e.frames = concatBytes(this._blocks);
+                throw e;
             } finally {
                 this._close();
             }
@@ -897,6 +901,8 @@ export class BvxPlayer {
         // source is scheduled, so that startRendering() may follow at once.
         const pumping = player._pump();
         await (player._offline ? pumping : Promise.race([pumping, player._firstScheduled]));
+        // A source that fails before any speech is scheduled fails the call itself.
+        if (player._error && player._total === 0) throw player._error;
         return player;
     }
 
@@ -973,7 +979,8 @@ export class BvxPlayer {
         if (wake) wake();
     }
 
-    _startNode(chunk, offsetSamples) {
+    // Starts the chunk's audio at context time `at`, from sample `offsetSamples` of the chunk.
+    _startNode(chunk, at, offsetSamples) {
         const node = this.context.createBufferSource();
         node.buffer = chunk.buffer;
         node.connect(this._gain);
@@ -985,8 +992,10 @@ export class BvxPlayer {
             this._checkEnd();
             this._notify();
         };
-        node.start(chunk.when, offsetSamples / SAMPLE_RATE);
+        node.start(at, offsetSamples / SAMPLE_RATE);
         chunk.node = node;
+        // Position reckoning takes `when` as the context time of the chunk's first sample.
+        chunk.when = at - offsetSamples / SAMPLE_RATE;
     }
 
     _scheduleTime() {
@@ -1004,9 +1013,9 @@ export class BvxPlayer {
         this._total += pcm.length;
         this._chunks.push(chunk);
         if (this._paused) return;
-        chunk.when = this._scheduleTime();
-        this._nextWhen = chunk.when + pcm.length / SAMPLE_RATE;
-        this._startNode(chunk, 0);
+        const at = this._scheduleTime();
+        this._nextWhen = at + pcm.length / SAMPLE_RATE;
+        this._startNode(chunk, at, 0);
         this._onFirst();
     }
 
@@ -1045,7 +1054,9 @@ export class BvxPlayer {
 
     _fail(e) {
         this._finish();
-        this._end.reject(new Error(`${PREFIX}playback failed: ${e.message}`, {cause: e}));
+        this._error = e.message.startsWith(PREFIX) ? e
+                      : new Error(`${PREFIX}playback failed: ${e.message}`, {cause: e});
+        this._end.reject(this._error);
     }
 
     pause() {
@@ -1068,11 +1079,9 @@ export class BvxPlayer {
         this._played = Math.max(this._played, at);
         for (const c of this._chunks) {
             const offset = Math.max(0, at - c.start);
-            c.when = this._scheduleTime();
-            this._nextWhen = c.when + (c.buffer.length - offset) / SAMPLE_RATE;
-            // Position reckoning takes `when` as the chunk's first sample.
-            c.when -= offset / SAMPLE_RATE;
-            this._startNode(c, offset);
+            const when = this._scheduleTime();
+            this._nextWhen = when + (c.buffer.length - offset) / SAMPLE_RATE;
+            this._startNode(c, when, offset);
         }
         this._notify();
         this._checkEnd();

@@ -70,6 +70,36 @@ await section("codec: bit-exact with the native build in this browser", async ()
           equalBytes(new Uint8Array(joined.buffer), new Uint8Array(decoded)));
 });
 
+await section("codec inside an AudioWorklet", async () => {
+    const ctx = new AudioContext();
+    const source = `import {loadBrimvox} from ${JSON.stringify(new URL("/web/brimvox.mjs", location.href).href)};
+class CodecProbe extends AudioWorkletProcessor {
+    constructor() {
+        super();
+        this.port.onmessage = async (e) => {
+            try {
+                const bv = await loadBrimvox({wasm: e.data.module});
+                this.port.postMessage({frames: bv.encode(new Int16Array(e.data.pcm))});
+            } catch (err) {
+                this.port.postMessage({error: String(err && err.message || err)});
+            }
+        };
+    }
+    process() { return true; }
+}
+registerProcessor("codec-probe", CodecProbe);`;
+    const url = URL.createObjectURL(new Blob([source], {type: "text/javascript"}));
+    await ctx.audioWorklet.addModule(url);
+    const node = new AudioWorkletNode(ctx, "codec-probe");
+    const pcm = Int16Array.from({length: 2400}, (_, i) => Math.round(9000 * Math.sin(i / 4)));
+    const reply = new Promise((r) => (node.port.onmessage = (e) => r(e.data)));
+    node.port.postMessage({module: bv.module, pcm: pcm.buffer});
+    const got = await Promise.race([reply, sleep(8000).then(() => ({error: "no reply"}))]);
+    check("AudioWorklet: loadBrimvox({wasm: module}) encodes as on the page",
+          got.frames && equalBytes(got.frames, bv.encode(pcm)), got.error ?? "");
+    await ctx.close();
+});
+
 // Records `seconds` and checks what every recording must satisfy.
 async function record(name, options, seconds, during) {
     const blocks = [];
@@ -235,6 +265,13 @@ await section("player: offline rendering of every source kind", async () => {
     await renderOffline("ReadableStream", stream, speechFrames);
     await expectRejection("player: a missing URL is an Error", BvxPlayer.play("/data/none.bvx"),
                           (e) => /404/.test(e.message));
+    const broken = new ReadableStream({
+        pull(c) {
+            c.error(new Error("network went away"));
+        },
+    });
+    await expectRejection("player: a stream failing before any speech rejects play()",
+                          BvxPlayer.play(broken), (e) => /network went away/.test(e.message));
     await expectRejection("player: a number is a TypeError", BvxPlayer.play(42),
                           (e) => e instanceof TypeError);
 });
@@ -268,7 +305,8 @@ await section("player: live stream starts before it has finished loading", async
           `${pausedAt.toFixed(3)} -> ${player.currentTime.toFixed(3)}`);
     player.resume();
     await sleep(400);
-    check("stream: resume continues", player.currentTime > pausedAt + 0.2,
+    check("stream: resume continues from the paused position",
+          player.currentTime > pausedAt + 0.2 && player.currentTime < pausedAt + 0.5,
           `${pausedAt.toFixed(3)} -> ${player.currentTime.toFixed(3)}`);
     await Promise.race([player.ended, sleep(6000)]);
     check("stream: ended with the whole duration", Math.abs(player.currentTime - 2.4) < 0.05 &&
