@@ -153,8 +153,8 @@ function versionOf(command) {
 async function startSoundServer() {
     const dir = fs.mkdtempSync(path.join(tmp, "pulse-"));
     fs.writeFileSync(path.join(dir, "pa.conf"), [
-        "load-module module-null-sink sink_name=spk rate=48000 channels=2",
-        "load-module module-null-sink sink_name=mic rate=48000 channels=1",
+        "load-module module-null-sink sink_name=spk rate=48000 channels=2 norewinds=1",
+        "load-module module-null-sink sink_name=mic rate=48000 channels=1 norewinds=1",
         "load-module module-remap-source master=mic.monitor source_name=micin channels=1",
         "set-default-sink spk",
         "set-default-source micin",
