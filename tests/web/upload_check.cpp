@@ -2,6 +2,7 @@
 // body as a byte array, then Action and DataToTheEnd.
 //   web_upload_check BODY ACTION_OUT DATA_OUT
 // Runs in the current directory, where the core writes its dump and log files.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>

@@ -106,12 +106,20 @@ async function record(name, options, seconds, during) {
     const peaks = [];
     const rec = await BvxRecorder.start({...options, onBlock: (b) => blocks.push(b)});
     if (during) await during(rec);
-    const until = performance.now() + seconds * 1000;
-    while (performance.now() < until) {
+    // The audio path may take a while to deliver its first samples on a loaded machine; from
+    // then on the recording must keep pace with the clock.
+    const t0 = performance.now();
+    while (rec.elapsed === 0 && performance.now() - t0 < 5000) await sleep(20);
+    const t1 = performance.now();
+    const e1 = rec.elapsed;
+    const c1 = rec.context.currentTime;
+    while (performance.now() < t1 + seconds * 1000) {
         await sleep(100);
         peaks.push(rec.peak);
     }
     const elapsed = rec.elapsed;
+    const wall = (performance.now() - t1) / 1000;
+    const rendered = rec.context.currentTime - c1;
     const frames = await rec.stop();
     check(`${name}: every block has 54 bytes`, blocks.length > 0 && blocks.every((b) => b.length === 54),
           blocks.map((b) => b.length).filter((n) => n !== 54).join(","));
@@ -119,9 +127,12 @@ async function record(name, options, seconds, during) {
     blocks.reduce((at, b) => (joined.set(b, at), at + b.length), 0);
     check(`${name}: stop() returns the blocks given to onBlock`, equalBytes(joined, frames));
     const seconds8k = (frames.length / 18) * 0.03;
-    check(`${name}: recorded length matches elapsed`,
-          Math.abs(seconds8k - elapsed) < 0.25 && elapsed > seconds - 0.6,
-          `frames ${seconds8k.toFixed(2)} s, elapsed ${elapsed.toFixed(2)} s, wall ${seconds} s`);
+    // The recorder must keep everything the audio graph renders. The graph itself may fall
+    // behind the wall clock when the machine is overloaded; that is reported, not failed.
+    check(`${name}: recorded length matches elapsed, which keeps pace with the audio clock`,
+          Math.abs(seconds8k - elapsed) < 0.25 && Math.abs(elapsed - e1 - rendered) < 0.3,
+          `frames ${seconds8k.toFixed(2)} s, elapsed ${elapsed.toFixed(2)} s (${e1.toFixed(2)} s ` +
+          `at the first block), audio clock ${rendered.toFixed(2)} s, wall ${wall.toFixed(2)} s`);
     check(`${name}: peak level in 0..1 and heard`, peaks.every((p) => p >= 0 && p <= 1) &&
           Math.max(...peaks) > 0.01, Math.max(...peaks).toFixed(3));
     check(`${name}: context closed after stop`, rec.context.state === "closed" ||
@@ -222,7 +233,33 @@ await section("recorder: failures", async () => {
         window.AudioContext = RealContext;
         md.getUserMedia = realGum;
     }
+    // A context that never starts (a browser that wants a click first).
+    const stuck = [];
+    let opened2 = null;
+    md.getUserMedia = async (c) => (opened2 = await realGum.call(md, c));
+    window.AudioContext = class extends RealContext {
+        constructor(o) {
+            super(o);
+            stuck.push(this);
+        }
+        get state() {
+            return super.state === "closed" ? "closed" : "suspended";
+        }
+        resume() {
+            return new Promise(() => {});
+        }
+    };
+    try {
+        await expectRejection("context that cannot start", BvxRecorder.start({}),
+                              (e) => /audio context could not start/.test(e.message));
+    } finally {
+        window.AudioContext = RealContext;
+        md.getUserMedia = realGum;
+    }
     await sleep(300);
+    check("context failure: microphone released and context closed",
+          opened2 && opened2.getTracks().every((t) => t.readyState === "ended") &&
+          stuck.length === 1 && stuck[0].state === "closed", stuck.map((c) => c.state).join(","));
     check("worklet failure: microphone released",
           opened && opened.getTracks().every((t) => t.readyState === "ended"));
     check("worklet failure: context closed", made.length === 1 && made[0].state === "closed",
