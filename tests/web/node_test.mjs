@@ -216,11 +216,15 @@ test("resampler: aliasing, pass band, rates and chunking", () => {
     for (const rate of [48000, 44100]) {
         const alias = toneGain(rate, 5000, 128);
         assert.ok(alias.db <= -50, `${rate} Hz: 5 kHz tone only ${alias.db.toFixed(1)} dB down`);
+        // Just above the stop-band edge (it would fold to 3.8 kHz).
+        const nearEdge = toneGain(rate, 4200, 128);
+        assert.ok(nearEdge.db <= -60, `${rate} Hz: 4.2 kHz tone only ${nearEdge.db.toFixed(1)} dB down`);
         const pass = toneGain(rate, 1000, 128);
         assert.ok(Math.abs(pass.db) < 0.1, `${rate} Hz: 1 kHz tone at ${pass.db.toFixed(2)} dB`);
         const edge = toneGain(rate, 3300, 128);
         assert.ok(Math.abs(edge.db) < 0.5, `${rate} Hz: 3.3 kHz tone at ${edge.db.toFixed(2)} dB`);
-        console.log(`# ${rate} Hz: 5 kHz ${alias.db.toFixed(1)} dB, 1 kHz ${pass.db.toFixed(3)} dB, ` +
+        console.log(`# ${rate} Hz: 5 kHz ${alias.db.toFixed(1)} dB, 4.2 kHz ${nearEdge.db.toFixed(1)} dB, ` +
+                    `1 kHz ${pass.db.toFixed(3)} dB, ` +
                     `3.3 kHz ${edge.db.toFixed(3)} dB`);
         assert.ok(Math.abs(alias.count - 8000) <= 1, `${rate} Hz: ${alias.count} outputs per second`);
     }
@@ -250,6 +254,9 @@ test("upload body: Retrieve reads back the ACTION line and the frames", async ()
     for (const [head, action] of [[["POST x", "a: b", "", "four", "five"], "ACTION=save;id=42"],
                                   [[], ""], [["only one"], " spaced  action "]]) {
         const body = new Uint8Array(await api.buildUploadBody({head, action, frames}).arrayBuffer());
+        const lines = [...head, ...Array(5 - head.length).fill(""), action].join("\r\n") + "\r\n";
+        assert.deepEqual(body, new Uint8Array([...Buffer.from(lines, "latin1"), ...frames]),
+                         "five head lines, the ACTION line, CR LF after each, the frames");
         const dir = fs.mkdtempSync(path.join(tmp, "up-"));
         fs.writeFileSync(path.join(dir, "body"), body);
         execFileSync(uploadCheck, ["body", "action", "data"], {cwd: dir});
