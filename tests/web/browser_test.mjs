@@ -161,7 +161,8 @@ async function startSoundServer() {
         `load-module module-native-protocol-unix auth-anonymous=1 socket=${dir}/native`,
         ""].join("\n"));
     const env = {...process.env, PULSE_RUNTIME_PATH: path.join(dir, "run"), HOME: dir};
-    execFileSync("pulseaudio", ["--daemonize=yes", "--exit-idle-time=-1", "-n", "-F",
+    // It ends by itself 20 s after its last client, should this process be killed first.
+    execFileSync("pulseaudio", ["--daemonize=yes", "--exit-idle-time=20", "-n", "-F",
                                 path.join(dir, "pa.conf"), `--log-target=file:${dir}/log.txt`],
                  {env});
     const pid = Number(fs.readFileSync(path.join(dir, "run/pid"), "utf8"));

@@ -538,7 +538,7 @@ const encoderWorkerSource = (moduleUrl) => `
 import { loadBrimvox } from ${JSON.stringify(moduleUrl)};
 let encoder = null;
 let carry = new Uint8Array(0);
-function post(frames, last) {
+function post(frames) {
     let all = carry.length ? new Uint8Array(carry.length + frames.length) : frames;
     if (carry.length) { all.set(carry); all.set(frames, carry.length); }
     let at = 0;
@@ -651,7 +651,6 @@ export class BvxRecorder {
         this._paused = false;
         this._stopping = null;
         this._done = null;
-        this._failure = null;
         this._ownTracks = [];
         this.context = null;
     }
