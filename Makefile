@@ -10,7 +10,7 @@ export WINEDLLOVERRIDES ?= mscoree,mshtml=
 export PATH := $(CURDIR)/scripts/wine:$(PATH)
 
 .PHONY: all deps build test check jar rt asan tsan fuzz win win64 win32 demo bench peers format tables clean \
-        wheel python-native python-test python-bench
+        wheel python-native python-test python-bench web web-demo web-test
 
 all: build
 
@@ -31,7 +31,7 @@ rt: build
 
 # Everything CI runs: unit tests natively and under the sanitizers, the fuzzers for a bounded
 # time, and the Windows builds with their tests under Wine.
-test: check jar asan tsan fuzz win python-test
+test: check jar asan tsan fuzz win python-test web-test
 	@echo "make test: all suites passed"
 
 asan: deps
@@ -88,6 +88,24 @@ python-bench: wheel python-native
 	cd build && pyvenv/bin/python ../python/bench/bench.py $(PYBENCH_FLAGS) \
 	    linux/tools/brimvox-codec ../tests/codec/data/speech_8k.raw 300
 
+# The codec in WebAssembly: build/web/brimvox.mjs + brimvox.wasm and the demo page, compiled by
+# Debian's emscripten from codec/ (its optimiser runs on node and needs Debian's acorn).
+WEB_ENV := NODE_PATH=/usr/share/nodejs
+web: deps
+	$(WEB_ENV) emcmake cmake -S web -B build/web-wasm >/dev/null
+	$(WEB_ENV) cmake --build build/web-wasm -j $(JOBS)
+
+# Serves build/web on http://127.0.0.1:8080/ (PORT=... to change) for the demo page.
+web-demo: web
+	node web/demo/serve.mjs build/web $${PORT:-8080}
+
+# The module in Node against the native build, then headless Chromium and Firefox.
+web-test: web
+	cmake --preset linux >/dev/null
+	cmake --build --preset linux -j $(JOBS) --target web_codec_ref web_upload_check
+	node tests/web/node_test.mjs build/web build/linux
+	timeout 300 node tests/web/browser_test.mjs build/web build/linux
+
 # build/brimvox.jar with the natives of every platform (the Windows DLLs from the mingw builds),
 # its javadoc and sources jars, checked in a fresh JVM.
 jar: build
@@ -99,7 +117,7 @@ jar: build
 demo: jar
 	bash scripts/demo.sh build/linux build/brimvox.jar
 
-bench: build
+bench: build web
 	build/linux/bench/codec_bench --benchmark_min_time=0.5
 	build/linux/bench/record_cpu 10
 	build/linux/bench/retrieve_bench --benchmark_min_time=0.3
@@ -107,6 +125,7 @@ bench: build
 	    DecoderBench build/linux/bench/codec_bench
 	bash scripts/peers.sh build/linux
 	$(MAKE) python-bench
+	node bench/web_bench.mjs build/web build/linux/tests/web/web_codec_ref
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
