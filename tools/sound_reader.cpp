@@ -121,6 +121,40 @@ class ByteSource {
         return true;
     }
 
+    // Copies the rest of a pipe into an anonymous temporary file and reads on from there, for
+    // containers that must seek all over their file. Memory stays constant; the output then
+    // waits for the end of the input.
+    bool spool() {
+        if (seekable || mem) return true;
+        std::FILE* tmp = std::tmpfile();
+        if (!tmp) return fail(errno), false;
+        bool ok = std::fwrite(head.data(), 1, head.size(), tmp) == head.size();
+        unsigned char chunk[65536];
+        int64_t total = static_cast<int64_t>(head.size());
+        if (streamPos > total) ok = false;  // bytes past the head were already passed on
+        while (ok && !ended) {
+            const long got = pullSome(chunk, sizeof chunk);
+            if (got < 0) ok = false;
+            if (got <= 0) break;
+            ok = std::fwrite(chunk, 1, static_cast<size_t>(got), tmp) == static_cast<size_t>(got);
+            total += got;
+        }
+        if (!ok || std::fflush(tmp) != 0) {
+            if (err == 0) err = errno ? errno : EIO;
+            std::fclose(tmp);
+            return false;
+        }
+        closeFd();
+        spoolFile = tmp;
+        fd = fileno(tmp);
+        seekable = true;
+        size = total;
+        fileOffset = -1;
+        head.clear();
+        head.shrink_to_fit();
+        return true;
+    }
+
     int64_t position() const {
         return pos;
     }
@@ -226,6 +260,12 @@ class ByteSource {
     }
 
     void closeFd() {
+        if (spoolFile) {
+            std::fclose(spoolFile);
+            spoolFile = nullptr;
+            fd = -1;
+            return;
+        }
         if (ownFd && fd >= 0) {
 #ifdef _WIN32
             _close(fd);
@@ -238,6 +278,7 @@ class ByteSource {
 
     int fd = -1;
     bool ownFd = false;
+    std::FILE* spoolFile = nullptr;
     const unsigned char* mem = nullptr;
     bool seekable = false;
     int64_t size = -1;
@@ -309,18 +350,28 @@ WavLayout parseWav(ByteSource& src) {
 }
 
 #ifdef BRIMVOX_HAVE_SNDFILE
+// Containers libsndfile reads from a pipe front to back; others are spooled first.
+bool streamable(const unsigned char* p, size_t n) {
+    if (n >= 4 && std::memcmp(p, "fLaC", 4) == 0) return true;
+    const std::string kind = containerName(p, n);
+    return kind == "MP3" || kind == "MPEG audio";
+}
+
 // libsndfile reads through these callbacks; positions are relative to `base` (the start of a
 // WAV data chunk read as raw samples, or 0).
 struct VirtualFile {
     ByteSource* src;
     int64_t base;
+    int64_t end;  // the end of a WAV data chunk of known size, or -1
 };
 
 sf_count_t vLength(void* user) {
     auto* v = static_cast<VirtualFile*>(user);
-    // A pipe's length is unknown; formats that need it stop at the end of what arrives.
     const int64_t len = v->src->length();
-    return len < 0 ? 0 : static_cast<sf_count_t>(len - v->base);
+    // A pipe's length is unknown: it is taken as unbounded, and its reads end where it ends.
+    if (len < 0) return static_cast<sf_count_t>(1) << 60;
+    if (v->end >= 0) return static_cast<sf_count_t>(std::min(len, v->end) - v->base);
+    return static_cast<sf_count_t>(len - v->base);
 }
 sf_count_t vSeek(sf_count_t offset, int whence, void* user) {
     auto* v = static_cast<VirtualFile*>(user);
@@ -335,6 +386,7 @@ sf_count_t vSeek(sf_count_t offset, int whence, void* user) {
 }
 sf_count_t vRead(void* ptr, sf_count_t count, void* user) {
     auto* v = static_cast<VirtualFile*>(user);
+    if (v->end >= 0) count = std::min<sf_count_t>(count, v->end - v->src->position());
     if (count <= 0) return 0;
     return static_cast<sf_count_t>(v->src->read(ptr, static_cast<size_t>(count)));
 }
@@ -399,14 +451,14 @@ struct SoundReader::State {
     size_t pendingAt = 0;
 
 #ifdef BRIMVOX_HAVE_SNDFILE
-    VirtualFile vf{nullptr, 0};
+    VirtualFile vf{nullptr, 0, -1};
     SNDFILE* sf = nullptr;
     SF_INFO info{};
     std::vector<double> block;
     std::vector<float> mono;
     std::vector<float> resampled;
     sf_count_t framesRead = 0;
-    bool announced = false;  // the header gave a length to check the end against
+    int64_t expectFrames = -1;  // the length the header announces, to check the end against
     bool sfEnded = false;
 #endif
 #ifdef BRIMVOX_HAVE_SAMPLERATE
@@ -484,18 +536,27 @@ struct SoundReader::State {
     bool openSound(const unsigned char* peek, size_t got) {
         const WavLayout wav = parseWav(src);
         src.seek(0);
-        vf = VirtualFile{&src, 0};
+        vf = VirtualFile{&src, 0, -1};
         SF_VIRTUAL_IO io{vLength, vSeek, vRead, vWrite, vTell};
         info = SF_INFO{};
-        const bool rawData = wav.found && wav.sizeUnknown && rawSubtype(wav) != 0 &&
-                             wav.channels > 0 && wav.rate > 0;
+        const bool pcmWav = wav.found && rawSubtype(wav) != 0 && wav.channels > 0 &&
+                            wav.channels <= 1024 && wav.rate > 0;
+        // A WAV stream, or a WAV whose header gives no length, is read as the raw samples of
+        // its data chunk: to the end of the chunk, or to the end of the input.
+        const bool rawData = pcmWav && (wav.sizeUnknown || src.isStream());
         if (rawData) {
-            // A streamed WAV whose header gives no length: its samples run to the end.
             vf.base = wav.dataOffset;
             src.seek(wav.dataOffset);
             info.format = SF_FORMAT_RAW | rawSubtype(wav) | SF_ENDIAN_LITTLE;
             info.channels = wav.channels;
             info.samplerate = static_cast<int>(std::min<uint32_t>(wav.rate, 1u << 30));
+            if (!wav.sizeUnknown) {
+                vf.end = wav.dataOffset + static_cast<int64_t>(wav.dataSize);
+                expectFrames = static_cast<int64_t>(
+                    wav.dataSize / static_cast<uint64_t>(wav.channels * ((wav.bits + 7) / 8)));
+            }
+        } else if (src.isStream() && !streamable(peek, got) && !src.spool()) {
+            return setError(std::strerror(src.errorCode()));
         }
         sf = sf_open_virtual(&io, SFM_READ, &info, &vf);
         if (!sf) {
@@ -506,9 +567,11 @@ struct SoundReader::State {
         if (info.channels < 1 || info.samplerate < 1) {
             return setError("no audio channels or no sample rate");
         }
-        announced = !rawData && info.frames > 0 && info.frames < SF_COUNT_MAX &&
-                    (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV &&
-                    (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RAW;
+        const int major = info.format & SF_FORMAT_TYPEMASK;
+        if (!rawData && info.frames > 0 && info.frames < SF_COUNT_MAX && major != SF_FORMAT_WAV &&
+            major != SF_FORMAT_RAW) {
+            expectFrames = info.frames;  // checked against what the file really holds
+        }
         const size_t frames = std::max<size_t>(
             1, std::min(BlockFrames, MaxBlockValues / static_cast<size_t>(info.channels)));
         block.resize(frames * static_cast<size_t>(info.channels));
@@ -549,10 +612,10 @@ struct SoundReader::State {
             const int e = sf_error(sf);
             if (src.errorCode() != 0) return setError(std::strerror(src.errorCode()));
             if (e != SF_ERR_NO_ERROR) return setError(sf_error_number(e));
-            if (announced && framesRead < info.frames) {
+            if (expectFrames >= 0 && framesRead < expectFrames) {
                 remarks.push_back(
                     "ends after " + secondsText(static_cast<double>(framesRead), info.samplerate) +
-                    " of the " + secondsText(static_cast<double>(info.frames), info.samplerate) +
+                    " of the " + secondsText(static_cast<double>(expectFrames), info.samplerate) +
                     " its header announces (truncated file?)");
             }
             return false;
