@@ -350,6 +350,26 @@ WavLayout parseWav(ByteSource& src) {
 }
 
 #ifdef BRIMVOX_HAVE_SNDFILE
+// The file types libsndfile reads, by their usual extensions: "wav, aiff, au, ...".
+std::string readableTypes() {
+    std::string list;
+    int count = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
+    for (int i = 0; i < count; ++i) {
+        SF_FORMAT_INFO format{};
+        format.format = i;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &format, sizeof format) != 0) continue;
+        if (format.format == SF_FORMAT_RAW || !format.extension) continue;
+        std::string ext = format.extension;
+        if (format.format == SF_FORMAT_OGG) ext = "ogg (Vorbis, Opus)";
+        if (format.format == SF_FORMAT_MPEG) ext = "mp3";
+        if (format.format == SF_FORMAT_MPC2K) ext = "mpc2k";  // not the other codec's .mpc
+        if (list.find(ext) != std::string::npos) continue;
+        list += (list.empty() ? "" : ", ") + ext;
+    }
+    return list;
+}
+
 // Containers libsndfile reads from a pipe front to back; others are spooled first.
 bool streamable(const unsigned char* p, size_t n) {
     if (n >= 4 && std::memcmp(p, "fLaC", 4) == 0) return true;
@@ -516,6 +536,9 @@ struct SoundReader::State {
     std::string refusal(const unsigned char* peek, size_t got, const std::string& why) {
         const std::string kindName = containerName(peek, got);
         if (kindName.empty()) return "not a sound file (use --raw for headerless 8 kHz 16-bit PCM)";
+        if (kindName == "MP4/M4A" || kindName == "Matroska/WebM") {
+            return kindName + " files are not read here; convert to one of " + readableTypes();
+        }
         return kindName + " file that cannot be read: " + why;
     }
 
