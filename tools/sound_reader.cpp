@@ -444,6 +444,10 @@ int rawSubtype(const WavLayout& w) {
     }
     return 0;
 }
+#else
+std::string readableTypes() {
+    return "wav (16-bit mono 8000 Hz), or raw samples with --raw";
+}
 #endif
 
 }  // namespace
