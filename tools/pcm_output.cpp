@@ -312,8 +312,12 @@ bool SoundWriter::write(const int16_t* pcm, size_t count, std::string& error) {
 bool SoundWriter::finish(std::string& error) {
 #ifdef BRIMVOX_HAVE_SNDFILE
     if (sndfile) {
-        // A file with no samples still gets its complete header.
-        if (samples == 0) sf_command(sndfile->file, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+        // libsndfile writes a FLAC or MP3 header only with the first samples: a file with none gets
+        // it here, so that it is still a valid (empty) FLAC file.
+        if (samples == 0 && ((type.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC ||
+                             (type.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)) {
+            sf_command(sndfile->file, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+        }
         const int rc = sf_close(sndfile->file);
         sndfile->file = nullptr;
         if (!out->error().empty()) return error = out->error(), false;

@@ -180,6 +180,9 @@ for t in wav flac ogg au; do
 0"
 done
 
+check "0 frames decode to an .mp3 that is one" test "$(status "$cli" decode "$tmp/empty.bvx" "$tmp/empty.mp3"; ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$tmp/empty.mp3")" = "0
+mp3"
+
 # ---- stdin as documented ----
 python3 -c "import sys; sys.stdout.buffer.write(b'\xff\xff\xfb\x90' + open(sys.argv[1],'rb').read()[4:4800])" "$tmp/speech.raw" > "$tmp/minus1.raw"
 check "raw stdin starting with -1 (an MPEG-like header) is read as samples" test "$(status "$cli" encode - "$tmp/m1.bvx" < "$tmp/minus1.raw"; size "$tmp/m1.bvx")" = "0
