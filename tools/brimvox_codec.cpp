@@ -789,7 +789,8 @@ int encodeBatch(const Options& opt, const std::string& inType) {
     std::string error;
     if (!makeDirectories(opt.outDir, error)) return failure(error);
 
-    std::atomic<size_t> next{0}, done{0}, failed{0}, samples{0};
+    std::atomic<size_t> next{0}, done{0}, failed{0};
+    std::atomic<uint64_t> samples{0};
     const bool showProgress = !opt.quiet && !opt.vad && stderrIsTerminal() && count > 1;
     auto worker = [&]() {
         for (size_t i = next++; i < count; i = next++) {
