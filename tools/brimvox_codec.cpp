@@ -1,25 +1,33 @@
 // brimvox-codec: command-line converter between compressed speech files (bare sequences of
-// 18-byte frames, 4800 bit/s) and sound files or raw 16-bit PCM at 8000 Hz.
+// 18-byte frames, 4800 bit/s) and sound files or raw 16-bit PCM at 8000 Hz. Everything streams
+// block by block in constant memory.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <exception>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #define BRIMVOX_ISATTY _isatty
 #define BRIMVOX_FILENO _fileno
+#define BRIMVOX_OPEN_READ(path) _open(path, _O_RDONLY | _O_BINARY)
+#define BRIMVOX_CLOSE _close
 #else
 #include <unistd.h>
 #define BRIMVOX_ISATTY isatty
 #define BRIMVOX_FILENO fileno
+#define BRIMVOX_OPEN_READ(path) ::open(path, O_RDONLY | O_CLOEXEC)
+#define BRIMVOX_CLOSE ::close
 #endif
 #ifdef BRIMVOX_HAVE_SNDFILE
 #include <sndfile.h>
@@ -27,8 +35,8 @@
 
 #include "celp_codec.h"
 #include "output_file.h"
-#include "pcm_input.h"
 #include "pcm_output.h"
+#include "sound_reader.h"
 
 namespace {
 
@@ -38,6 +46,9 @@ using namespace brimvox::cli;
 constexpr int ExitOk = 0;
 constexpr int ExitFailure = 1;  // a file could not be read, understood or written
 constexpr int ExitUsage = 2;    // the command line asks for something impossible
+
+constexpr size_t EncodeBlockFrames = 32;    // about 1 s of speech per block
+constexpr size_t DecodeBlockFrames = 1024;  // 18 KiB of frames per block
 
 #ifdef BRIMVOX_HAVE_SNDFILE
 #define BRIMVOX_BUILD_NOTE ""
@@ -63,11 +74,13 @@ const char* const MainUsage =
     "examples:\n"
     "  brimvox-codec encode speech.mp3 speech.bvx\n"
     "  brimvox-codec decode speech.bvx speech.wav\n"
-    "  brimvox-codec decode -t wav speech.bvx - | aplay\n"
+    "  brimvox-codec decode speech.bvx -t wav - | aplay\n"
     "  brimvox-codec encode -o compressed/ recordings/*.wav\n"
     "\n"
-    "'-' stands for stdin or stdout; '--' ends the options. 'brimvox-codec COMMAND --help'\n"
-    "describes a command; --version prints the version.\n"
+    "'-' stands for stdin or stdout; '--' ends the options; -t TYPE types the file named after\n"
+    "it. Everything streams: output appears as input arrives, in constant memory.\n"
+    "'brimvox-codec COMMAND --help' (or 'brimvox-codec --help COMMAND') describes a command;\n"
+    "--version prints the version.\n"
     "Exit status: 0 success, 1 a file could not be read, understood or written,\n"
     "2 usage error.\n" BRIMVOX_BUILD_NOTE;
 
@@ -76,23 +89,25 @@ const char* const CommonOptions =
     "  -v, --verbose  also print notes such as the conversion done on the input\n";
 
 const char* const DecodeUsage =
-    "usage: brimvox-codec decode [-t TYPE] [--force] [-q|-v] IN OUT\n"
+    "usage: brimvox-codec decode [--force] [-q|-v] IN [-t TYPE] OUT\n"
     "\n"
     "Decodes the compressed frames of IN into 16-bit mono PCM at 8000 Hz. The type of OUT comes\n"
-    "from its extension (.wav, .flac, .ogg, .aiff, .au, .raw, ...) or from -t TYPE; stdout ('-')\n"
-    "gets raw samples unless -t says otherwise. Trailing bytes that do not fill a whole frame\n"
-    "are ignored. A file that starts like a sound file (WAV, FLAC, Ogg, MP3, AIFF, AU) is\n"
-    "refused, and a warning tells when many frames are bad. OUT is written whole or not at\n"
-    "all: an existing OUT is replaced only on success.\n"
+    "from its extension (.wav, .flac, .ogg, .aiff, .au, .raw, ...) or from -t TYPE before it;\n"
+    "stdout ('-') gets raw samples unless -t says otherwise. Trailing bytes that do not fill a\n"
+    "whole frame are ignored. A file that starts like a sound file (WAV, FLAC, Ogg, MP3, AIFF,\n"
+    "AU) is refused, and a warning tells when many frames are bad. OUT is written as the frames\n"
+    "are decoded, to a temporary file renamed over OUT at the end: an existing OUT is replaced\n"
+    "(by a new file with its permissions) only on success. stdout gets raw and WAV samples as\n"
+    "they are decoded; other types when they are complete.\n"
     "\n"
-    "  -t TYPE        output type, one of\n"
+    "  -t TYPE        type of OUT, one of\n"
     "                 %s\n"
     "  --force        decode IN even if it starts like a sound file\n"
     "%s"
     "\n"
     "examples:\n"
     "  brimvox-codec decode message.bvx message.wav\n"
-    "  brimvox-codec decode -t wav message.bvx - | aplay\n"
+    "  brimvox-codec decode message.bvx -t wav - | aplay\n"
     "  brimvox-codec decode message.bvx - | aplay -f S16_LE -r 8000 -c 1\n" BRIMVOX_BUILD_NOTE;
 
 const char* const InfoUsage =
@@ -115,16 +130,21 @@ const char* const EncodeUsage =
     "Encodes speech into compressed frames (18 bytes per 30 ms, 4800 bit/s). IN is\n"
     "%s.\n"
     "Its type is found from its content, whatever its name. Headerless samples (signed 16-bit\n"
-    "little-endian, mono, 8000 Hz) are read only with --raw, and from stdin ('-') unless -t\n"
-    "names a sound file type. A last partial frame is padded with silence.\n"
-    "OUT receives the frames ('-' for stdout); a sound file name such as OUT.wav is refused\n"
-    "(use 'roundtrip' to hear the coded speech). OUT is written whole or not at all.\n"
+    "little-endian, mono, 8000 Hz) are read with --raw, and from stdin ('-') unless -t TYPE\n"
+    "before it names a sound file type (stdin starting with a RIFF, RF64, fLaC, OggS or FORM\n"
+    "header is refused without -t). A last partial frame is padded with silence.\n"
+    "OUT receives the frames as they are encoded ('-' for stdout); a sound file name such as\n"
+    "OUT.wav is refused (use 'roundtrip' to hear the coded speech). OUT is written to a\n"
+    "temporary file renamed over it at the end, so it is whole or not there.\n"
+    "Live input: when IN is stdin or another pipe, Ctrl-C (SIGINT) or SIGTERM ends the input:\n"
+    "every whole frame read so far is encoded, OUT is completed and the exit status is 0, with\n"
+    "a note of what was kept. For a file IN, a signal aborts and leaves no partial OUT.\n"
     "With -o, every IN is encoded into DIR/NAME.bvx (NAME: IN without directory and\n"
     "extension; DIR is created when missing), several files at once on all processor cores,\n"
-    "and a summary line follows.\n"
+    "and a summary line follows; a file that fails is named and the others go on.\n"
     "\n"
     "  --raw          IN is headerless 8000 Hz 16-bit little-endian mono PCM\n"
-    "  -t TYPE        type of IN: raw (as --raw), or a sound file type (needed for stdin)\n"
+    "  -t TYPE        type of IN (before it): raw (as --raw), or a sound file type\n"
     "  --vad          write the voice-activity decision of every frame to stderr, one line each:\n"
     "                 frame number, start time in seconds, 1 (speech) or 0 (no speech)\n"
     "  -o DIR         output directory for several inputs\n"
@@ -134,19 +154,21 @@ const char* const EncodeUsage =
     "  brimvox-codec encode speech.wav speech.bvx\n"
     "  brimvox-codec encode --raw capture.pcm capture.bvx\n"
     "  arecord -f S16_LE -r 8000 -c 1 -t raw | brimvox-codec encode - live.bvx\n"
+    "  sox speech.flac -t wav - | brimvox-codec encode -t wav - speech.bvx\n"
     "  brimvox-codec encode -o bvx/ *.flac\n"
     "\n"
     "Progress is shown on stderr when it is a terminal.\n" BRIMVOX_BUILD_NOTE;
 
 const char* const RoundtripUsage =
-    "usage: brimvox-codec roundtrip [--raw] [-t TYPE] [--vad] [-q|-v] IN OUT\n"
+    "usage: brimvox-codec roundtrip [--raw] [--vad] [-q|-v] [-t TYPE] IN [-t TYPE] OUT\n"
     "\n"
     "Encodes IN as 'encode' does and decodes the frames again as 'decode' does; OUT's type\n"
-    "comes from its extension or -t TYPE ('-' for stdout: raw unless -t says otherwise). The\n"
-    "coded speech is one 7.5 ms subframe (60 samples) late against the input.\n"
+    "comes from its extension or -t TYPE before it ('-' for stdout: raw unless -t says\n"
+    "otherwise). A -t before IN types IN, as for encode. The coded speech is one 7.5 ms\n"
+    "subframe (60 samples) late against the input.\n"
     "\n"
     "  --raw          IN is headerless 8000 Hz 16-bit little-endian mono PCM\n"
-    "  -t TYPE        output type, one of\n"
+    "  -t TYPE        before IN: its type; before OUT: its type, one of\n"
     "                 %s\n"
     "  --vad          write the voice-activity decision of every frame to stderr\n"
     "%s"
@@ -162,9 +184,9 @@ struct Options {
     bool raw = false;
     bool force = false;
     bool vad = false;
-    std::string type;    // -t
-    std::string outDir;  // -o
-    std::vector<std::string> files;
+    std::string outDir;                  // -o
+    std::vector<std::string> files;      // positional arguments
+    std::vector<std::string> fileTypes;  // the -t given before each of them, or ""
 };
 
 std::mutex printLock;
@@ -184,7 +206,7 @@ void note(const Options& opt, const std::string& text) {
 }
 
 void warning(const Options& opt, const std::string& text) {
-    if (!opt.quiet) message("warning: ", text);
+    if (!opt.quiet && !text.empty()) message("warning: ", text);
 }
 
 int usageError(const std::string& text, const char* command) {
@@ -198,11 +220,21 @@ void printUsage(const char* format) {
 }
 
 void printEncodeUsage() {
-    std::printf(EncodeUsage, InputFormatsText, CommonOptions);
+    std::printf(EncodeUsage, SoundReaderFormats, CommonOptions);
 }
 
 std::string displayName(const std::string& path) {
     return path == "-" ? "stdin" : path;
+}
+
+std::string plural(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string secondsOf(uint64_t samples) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(samples) / 8000.0);
+    return text;
 }
 
 // ---- command line ----
@@ -216,14 +248,17 @@ enum OptionSet : unsigned {
 };
 
 // Parses the options and positional arguments of a command; `--` ends the options and '-'
-// alone is a file (stdin or stdout).
+// alone is a file (stdin or stdout). -t TYPE types the file that follows it.
 bool parseArgs(const std::vector<std::string>& args, unsigned allowed, Options& opt,
                std::string& error) {
     bool optionsEnded = false;
+    std::string pendingType;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (optionsEnded || a.size() < 2 || a[0] != '-') {
             opt.files.push_back(a);
+            opt.fileTypes.push_back(pendingType);
+            pendingType.clear();
             continue;
         }
         // An option with a value: "-t wav", "-twav", "--type wav" or "--type=wav".
@@ -262,13 +297,21 @@ bool parseArgs(const std::vector<std::string>& args, unsigned allowed, Options& 
         } else if ((allowed & AllowVad) && a == "--vad") {
             opt.vad = true;
         } else if ((allowed & AllowType) && isValued("-t", "--type")) {
-            if (!value("-t", "--type", opt.type)) return false;
+            if (!pendingType.empty()) {
+                error = "two -t options for one file";
+                return false;
+            }
+            if (!value("-t", "--type", pendingType)) return false;
         } else if ((allowed & AllowDir) && isValued("-o", "")) {
             if (!value("-o", "", opt.outDir)) return false;
         } else {
             error = "unknown option '" + a + "'";
             return false;
         }
+    }
+    if (!pendingType.empty()) {
+        error = "-t " + pendingType + " types the file named after it, but none follows";
+        return false;
     }
     if (opt.quiet && opt.verbose) {
         error = "-q and -v exclude each other";
@@ -332,10 +375,20 @@ bool checkFrameOutput(const std::string& out, std::string& error) {
     return false;
 }
 
-bool checkInputType(const Options& opt, std::string& error) {
-    if (opt.type.empty() || opt.type == "raw" || isSoundType(opt.type)) return true;
-    error = "unknown input type '" + opt.type + "'";
-    return false;
+// The type given to an input: raw, a sound file type, or nothing. --raw and a sound type
+// exclude each other.
+bool checkInputType(const Options& opt, const std::string& type, std::string& error) {
+    if (type.empty()) return true;
+    const bool raw = type == "raw" || type == "pcm";
+    if (!raw && !isSoundType(type)) {
+        error = "unknown input type '" + type + "'";
+        return false;
+    }
+    if (opt.raw) {
+        error = "--raw and -t " + type + " both type the input; give one of them";
+        return false;
+    }
+    return true;
 }
 
 bool refuseSameFile(const std::string& in, const std::string& out, std::string& error) {
@@ -344,6 +397,36 @@ bool refuseSameFile(const std::string& in, const std::string& out, std::string& 
     return true;
 }
 
+bool stderrIsTerminal() {
+    return BRIMVOX_ISATTY(BRIMVOX_FILENO(stderr)) != 0;
+}
+
+// Progress on a terminal: the share of the input read, or the audio done when the input's
+// length is unknown.
+struct TerminalProgress {
+    std::string label;
+    bool enabled;
+    int shown = -1;
+    bool any = false;
+    void update(double fraction, uint64_t samples) {
+        if (!enabled) return;
+        const int step =
+            fraction >= 0 ? static_cast<int>(fraction * 100.0) : static_cast<int>(samples / 8000);
+        if (step == shown) return;
+        shown = step;
+        any = true;
+        if (fraction >= 0) {
+            std::fprintf(stderr, "\r%s: %3d%%", label.c_str(), step);
+        } else {
+            std::fprintf(stderr, "\r%s: %s", label.c_str(), secondsOf(samples).c_str());
+        }
+        std::fflush(stderr);
+    }
+    void finish() {
+        if (enabled && any) std::fputc('\n', stderr);
+    }
+};
+
 // ---- frames in ----
 
 // "a WAV", "an MP3": the article as the kind's name is spoken.
@@ -351,10 +434,76 @@ std::string article(const std::string& kind) {
     return (std::strchr("AEIMO", kind[0]) != nullptr ? "an " : "a ") + kind;
 }
 
+// Compressed frames read block by block from a file or stdin.
+class FrameInput {
+  public:
+    ~FrameInput() {
+        if (fd > 0) BRIMVOX_CLOSE(fd);
+    }
+    bool open(const std::string& path, std::string& error) {
+        name = displayName(path);
+        fd = path == "-" ? 0 : BRIMVOX_OPEN_READ(path.c_str());
+        if (fd < 0) return error = path + ": " + std::strerror(errno), false;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR) {
+            return error = path + ": " + std::strerror(EISDIR), false;
+        }
+        if (fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG) {
+            size = static_cast<int64_t>(st.st_size);
+        }
+        return true;
+    }
+    // Reads whole frames: up to `max` bytes (a multiple of 18), at least one frame unless the
+    // input ended. A pipe gives what has arrived, so output follows input closely.
+    size_t read(unsigned char* buf, size_t max, std::string& error) {
+        size_t have = carried;
+        std::memcpy(buf, carry, carried);
+        carried = 0;
+        while (!ended && (have < FrameBytes || (size >= 0 && have < max))) {
+            const long got = readSome(buf + have, max - have);
+            if (got < 0) return error = name + ": " + std::strerror(errno), 0;
+            if (got == 0) ended = true;
+            have += static_cast<size_t>(got);
+            consumed += got;
+        }
+        const size_t whole = have / FrameBytes * FrameBytes;
+        carried = have - whole;
+        std::memcpy(carry, buf + whole, carried);
+        if (ended) trailing = carried;
+        return whole;
+    }
+    double progress() const {
+        return size > 0 ? static_cast<double>(consumed) / static_cast<double>(size) : -1.0;
+    }
+    int64_t knownSize() const { return size; }
+    size_t trailingBytes() const { return trailing; }
+
+  private:
+    long readSome(unsigned char* buf, size_t n) {
+        for (;;) {
+#ifdef _WIN32
+            const long got = _read(fd, buf, static_cast<unsigned>(n));
+#else
+            const long got = static_cast<long>(::read(fd, buf, n));
+#endif
+            if (got < 0 && errno == EINTR) continue;
+            return got;
+        }
+    }
+    std::string name;
+    int fd = -1;
+    int64_t size = -1;
+    int64_t consumed = 0;
+    bool ended = false;
+    unsigned char carry[FrameBytes] = {};
+    size_t carried = 0;
+    size_t trailing = 0;
+};
+
 // Refuses bytes that start like a sound file unless forced: decoding them gives only noise.
-bool checkFrameInput(const std::string& name, const std::string& data, bool force,
+bool checkFrameInput(const std::string& name, const unsigned char* data, size_t size, bool force,
                      std::string& error) {
-    const std::string kind = containerName(data);
+    const std::string kind = containerName(data, size);
     if (kind.empty() || force) return true;
     error = name + ": looks like " + article(kind) +
             " file, not compressed speech frames (use --force to read it anyway)";
@@ -369,33 +518,17 @@ void warnBadFrames(const Options& opt, const std::string& name, size_t bad, size
                      " frames are bad; this may not be a compressed speech file");
 }
 
-size_t countBadFrames(const std::string& data) {
+size_t countBadFrames(const unsigned char* bytes, size_t frames) {
     size_t bad = 0;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-    for (size_t i = 0; i < data.size() / FrameBytes; ++i) {
+    for (size_t i = 0; i < frames; ++i) {
         if (unpackFrame(bytes + i * FrameBytes, 0).badFrame != 0) ++bad;
     }
     return bad;
 }
 
-void decodeFrames(const std::string& frames, std::vector<int16_t>& pcm) {
-    const size_t count = frames.size() / FrameBytes;
-    pcm.resize(count * FrameSamples);
-    CelpCodec codec;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(frames.data());
-    for (size_t i = 0; i < count; ++i) {
-        codec.decodeFrame(bytes + i * FrameBytes, &pcm[i * FrameSamples], 0);
-    }
-}
-
-bool writeSound(const std::string& out, const SoundType& type, const std::vector<int16_t>& pcm,
-                std::string& error) {
-    std::string bytes;
-    if (!renderSound(type, pcm, bytes, error)) {
-        error = out + ": " + error;
-        return false;
-    }
-    return writeOutputFile(out, bytes, error);
+void noteTrailing(const Options& opt, const std::string& name, size_t trailing) {
+    if (trailing == 0) return;
+    note(opt, "ignoring " + plural(trailing, "trailing byte", "trailing bytes") + " of " + name);
 }
 
 int runDecode(const std::vector<std::string>& args) {
@@ -403,27 +536,59 @@ int runDecode(const std::vector<std::string>& args) {
     Options opt;
     std::string error;
     SoundType type;
-    if (!parseArgs(args, AllowType | AllowForce, opt, error) || !expectFiles(opt, 2, error) ||
-        !outputType(opt.files[1], opt.type, type, error)) {
+    if (!parseArgs(args, AllowType | AllowForce, opt, error) || !expectFiles(opt, 2, error)) {
         return usageError(error, "decode");
     }
+    // IN is always frames: a -t before it is taken as OUT's type, as earlier versions did.
+    std::string outType = opt.fileTypes[1];
+    if (!opt.fileTypes[0].empty()) {
+        if (!outType.empty())
+            return usageError("IN holds compressed frames; it takes no -t", "decode");
+        outType = opt.fileTypes[0];
+    }
+    if (!outputType(opt.files[1], outType, type, error)) return usageError(error, "decode");
     const std::string& in = opt.files[0];
     const std::string& out = opt.files[1];
     if (refuseSameFile(in, out, error)) return failure(error);
 
-    std::string data;
-    if (!readAll(in, data, error)) return failure(error);
-    if (!checkFrameInput(displayName(in), data, opt.force, error)) return failure(error);
-    const size_t frames = data.size() / FrameBytes;
-    if (data.size() % FrameBytes != 0) {
-        note(opt, "ignoring " + std::to_string(data.size() % FrameBytes) + " trailing bytes of " +
-                      displayName(in));
-    }
-    warnBadFrames(opt, displayName(in), countBadFrames(data), frames);
+    FrameInput input;
+    if (!input.open(in, error)) return failure(error);
+    const std::string name = displayName(in);
+    std::vector<unsigned char> frames(DecodeBlockFrames * FrameBytes);
+    std::vector<int16_t> pcm(DecodeBlockFrames * FrameSamples);
+    size_t got = input.read(frames.data(), frames.size(), error);
+    if (!error.empty()) return failure(error);
+    if (!checkFrameInput(name, frames.data(), got, opt.force, error)) return failure(error);
 
-    std::vector<int16_t> pcm;
-    decodeFrames(data, pcm);
-    if (!writeSound(out, type, pcm, error)) return failure(error);
+    OutputFile output;
+    SoundWriter writer;
+    const int64_t expected =
+        input.knownSize() >= 0 ? input.knownSize() / FrameBytes * FrameSamples : -1;
+    if (!output.open(out, SoundWriter::needsSeek(type), error) ||
+        !writer.open(output, type, expected, error)) {
+        return failure(error);
+    }
+    TerminalProgress progress{"decoding", !opt.quiet && stderrIsTerminal()};
+    CelpCodec codec;
+    size_t total = 0, bad = 0;
+    while (got > 0) {
+        const size_t count = got / FrameBytes;
+        for (size_t i = 0; i < count; ++i) {
+            codec.decodeFrame(&frames[i * FrameBytes], &pcm[i * FrameSamples], 0);
+        }
+        bad += countBadFrames(frames.data(), count);
+        total += count;
+        if (!writer.write(pcm.data(), count * FrameSamples, error)) return failure(error);
+        if (!output.seekable() && !output.flush()) return failure(output.error());
+        progress.update(input.progress(), total * FrameSamples);
+        got = input.read(frames.data(), frames.size(), error);
+        if (!error.empty()) return failure(error);
+    }
+    if (!writer.finish(error)) return failure(error);
+    if (!output.commit()) return failure(output.error());
+    progress.finish();
+    noteTrailing(opt, name, input.trailingBytes());
+    warnBadFrames(opt, name, bad, total);
     return ExitOk;
 }
 
@@ -435,127 +600,166 @@ int runInfo(const std::vector<std::string>& args) {
         return usageError(error, "info");
     }
     const std::string& in = opt.files[0];
-    std::string data;
-    if (!readAll(in, data, error)) return failure(error);
-    if (!checkFrameInput(displayName(in), data, opt.force, error)) return failure(error);
-    const size_t frames = data.size() / FrameBytes;
-    const size_t bad = countBadFrames(data);
-    const double seconds = static_cast<double>(frames) * FrameSamples / 8000.0;
+    FrameInput input;
+    if (!input.open(in, error)) return failure(error);
+    std::vector<unsigned char> frames(DecodeBlockFrames * FrameBytes);
+    size_t got = input.read(frames.data(), frames.size(), error);
+    if (!error.empty()) return failure(error);
+    if (!checkFrameInput(displayName(in), frames.data(), got, opt.force, error)) {
+        return failure(error);
+    }
+    size_t count = 0, bad = 0;
+    while (got > 0) {
+        count += got / FrameBytes;
+        bad += countBadFrames(frames.data(), got / FrameBytes);
+        got = input.read(frames.data(), frames.size(), error);
+        if (!error.empty()) return failure(error);
+    }
+    const double seconds = static_cast<double>(count) * FrameSamples / 8000.0;
     std::printf("file:        %s\n", displayName(in).c_str());
-    std::printf("frames:      %zu\n", frames);
+    std::printf("frames:      %zu\n", count);
     std::printf("duration:    %.2f s\n", seconds);
     std::printf("bit rate:    4800 bit/s (18-byte frames of 30 ms)\n");
     std::printf("bad frames:  %zu\n", bad);
-    if (data.size() % FrameBytes != 0) {
-        std::printf("trailing:    %zu bytes (not a whole frame, ignored)\n",
-                    data.size() % FrameBytes);
+    if (input.trailingBytes() != 0) {
+        std::printf("trailing:    %s (not a whole frame, ignored)\n",
+                    plural(input.trailingBytes(), "byte", "bytes").c_str());
     }
     std::fflush(stdout);
-    warnBadFrames(opt, displayName(in), bad, frames);
+    warnBadFrames(opt, displayName(in), bad, count);
     return ExitOk;
 }
 
 // ---- encode / roundtrip ----
 
-bool stderrIsTerminal() {
-    return BRIMVOX_ISATTY(BRIMVOX_FILENO(stderr)) != 0;
-}
-
-// Reads one input as PCM. Headerless samples only with --raw (or -t raw), and from stdin when
-// no sound type is given; everything else must be a sound file. `typeIsInput`: -t names the
-// input's type (encode) rather than the output's (roundtrip).
-bool loadInput(const Options& opt, bool typeIsInput, const std::string& path,
-               std::vector<int16_t>& pcm, std::string& error) {
+// Opens one input as PCM. Headerless samples with --raw (or -t raw), and from stdin when no
+// sound type is given; everything else must be a sound file.
+bool openInput(const Options& opt, const std::string& path, const std::string& type,
+               SoundReader& reader, SoundReader::Kind& kind, std::string& error) {
     const std::string name = displayName(path);
-    std::string data, remark, conversion;
-    if (!readAll(path, data, error)) return false;
-    const bool raw = opt.raw || (typeIsInput && opt.type == "raw");
-    const bool sound = typeIsInput && !opt.type.empty() && opt.type != "raw";
-    if (raw || (path == "-" && !sound)) {
-        const std::string kind = containerName(data);
-        if (!raw && !kind.empty()) {
-            error = name + ": looks like " + article(kind) + " file; " +
-                    (typeIsInput ? "use -t TYPE to read it as one"
-                                 : "give it as a file name to read it as one") +
-                    ", or --raw to take the bytes as samples";
-            return false;
-        }
-        rawSamples(data, pcm, remark);
-    } else if (!soundFileSamples(name, data, pcm, conversion, error)) {
-        return false;
+    kind = SoundReader::Kind::SoundFile;
+    if (opt.raw || type == "raw" || type == "pcm") {
+        kind = SoundReader::Kind::Raw;
+    } else if (path == "-" && type.empty()) {
+        kind = SoundReader::Kind::RawUnlessContainer;
     }
-    if (!remark.empty()) note(opt, name + ": " + remark);
-    if (opt.verbose && !conversion.empty()) note(opt, name + ": " + conversion);
-    return true;
+    if (reader.openFile(path, name, kind, error)) return true;
+    if (!reader.container().empty()) {
+        error = name + ": looks like " + article(reader.container()) +
+                " file; use -t TYPE before it to read it as one, or --raw to take the bytes as "
+                "samples";
+    }
+    return false;
 }
 
-// Encodes all samples (the last frame padded with zeros) into frames. Decisions go to `vad`
-// as text when it is non-null; `progress` is called with the fraction done.
-template <typename Progress>
-void encodeSamples(const std::vector<int16_t>& pcm, std::string& frames, std::string* vad,
-                   Progress progress) {
-    CelpCodec codec;
-    const size_t count = (pcm.size() + FrameSamples - 1) / FrameSamples;
-    frames.resize(count * FrameBytes);
-    for (size_t i = 0; i < count; ++i) {
-        int16_t block[FrameSamples] = {};
-        const size_t n = std::min<size_t>(FrameSamples, pcm.size() - i * FrameSamples);
-        std::copy_n(pcm.begin() + static_cast<std::ptrdiff_t>(i * FrameSamples), n, block);
-        const int16_t decision =
-            codec.encodeFrame(block, reinterpret_cast<uint8_t*>(&frames[i * FrameBytes]), 50);
-        if (vad) {
-            char line[64];
-            std::snprintf(line, sizeof line, "%zu %.3f %d\n", i, static_cast<double>(i) * 0.03,
-                          decision);
-            *vad += line;
-        }
-        if ((i & 63) == 63) progress(static_cast<double>(i + 1) / static_cast<double>(count));
-    }
-}
-
-// Progress on a terminal for inputs longer than ten seconds.
-struct TerminalProgress {
-    std::string label;
-    bool enabled;
-    int shown = -1;
-    void operator()(double fraction) {
-        if (!enabled) return;
-        const int percent = static_cast<int>(fraction * 100.0);
-        if (percent == shown) return;
-        shown = percent;
-        std::fprintf(stderr, "\r%s: %3d%%", label.c_str(), percent);
-        std::fflush(stderr);
-    }
-    void finish() {
-        if (enabled && shown >= 0) std::fprintf(stderr, "\r%s: 100%%\n", label.c_str());
-    }
+// Encodes one input into frames for OUT, or with `decodeToo` decodes them again into a sound
+// file of the given type. `quietProgress` keeps batch runs from printing per-file progress.
+struct EncodeResult {
+    bool ok = false;
+    uint64_t samples = 0;
+    std::string error;
 };
 
-// Encodes IN into frames for OUT, or with `decodeToo` decodes them again into a sound file of
-// the given type.
-int encodeOne(const Options& opt, bool decodeToo, const SoundType& type) {
-    const std::string& in = opt.files[0];
-    const std::string& out = opt.files[1];
-    std::string error;
-    if (refuseSameFile(in, out, error)) return failure(error);
-
-    std::vector<int16_t> pcm;
-    if (!loadInput(opt, !decodeToo, in, pcm, error)) return failure(error);
-    std::string frames, vadText;
-    TerminalProgress progress{decodeToo ? "roundtrip" : "encoding",
-                              !opt.quiet && !opt.vad && stderrIsTerminal() && pcm.size() > 80000};
-    encodeSamples(pcm, frames, opt.vad ? &vadText : nullptr, std::ref(progress));
-    progress.finish();
-    if (opt.vad) std::fputs(vadText.c_str(), stderr);
-
-    if (!decodeToo) {
-        if (!writeOutputFile(out, frames, error)) return failure(error);
-        return ExitOk;
+EncodeResult encodeStream(const Options& opt, const std::string& in, const std::string& inType,
+                          const std::string& out, bool decodeToo, const SoundType& type,
+                          bool interactive, std::string* vadText) {
+    EncodeResult result;
+    std::string& error = result.error;
+    if (refuseSameFile(in, out, error)) return result;
+    SoundReader reader;
+    SoundReader::Kind kind;
+    if (!openInput(opt, in, inType, reader, kind, error)) return result;
+    const std::string name = displayName(in);
+    const bool live = interactive && reader.isStream();
+    if (live) {
+        setLiveInput(true);
+        reader.setStopFlag(liveStopFlag());
     }
-    std::vector<int16_t> decoded;
-    decodeFrames(frames, decoded);
-    if (!writeSound(out, type, decoded, error)) return failure(error);
-    return ExitOk;
+
+    OutputFile output;
+    SoundWriter writer;
+    if (!output.open(out, decodeToo && SoundWriter::needsSeek(type), error)) return result;
+    if (decodeToo && !writer.open(output, type, -1, error)) return result;
+
+    TerminalProgress progress{decodeToo ? "roundtrip" : "encoding",
+                              interactive && !opt.quiet && !opt.vad && stderrIsTerminal()};
+    CelpCodec encoder, decoder;
+    std::vector<int16_t> pcm(EncodeBlockFrames * FrameSamples);
+    std::vector<int16_t> decoded(EncodeBlockFrames * FrameSamples);
+    std::vector<uint8_t> frames(EncodeBlockFrames * FrameBytes);
+    size_t frameNumber = 0;
+    for (;;) {
+        const size_t got = reader.read(pcm.data(), pcm.size());
+        if (got == 0) break;
+        const size_t count = (got + FrameSamples - 1) / FrameSamples;
+        std::fill(pcm.begin() + static_cast<std::ptrdiff_t>(got),
+                  pcm.begin() + static_cast<std::ptrdiff_t>(count * FrameSamples), 0);
+        std::string vadLines;
+        for (size_t i = 0; i < count; ++i, ++frameNumber) {
+            const int16_t decision =
+                encoder.encodeFrame(&pcm[i * FrameSamples], &frames[i * FrameBytes], 50);
+            if (opt.vad) {
+                char line[64];
+                std::snprintf(line, sizeof line, "%zu %.3f %d\n", frameNumber,
+                              static_cast<double>(frameNumber) * 0.03, decision);
+                vadLines += line;
+            }
+            if (decodeToo) {
+                decoder.decodeFrame(&frames[i * FrameBytes], &decoded[i * FrameSamples], 0);
+            }
+        }
+        if (vadText) {
+            *vadText += vadLines;
+        } else if (opt.vad) {
+            std::lock_guard<std::mutex> lock(printLock);
+            std::fputs(vadLines.c_str(), stderr);
+        }
+        const bool written = decodeToo ? writer.write(decoded.data(), count * FrameSamples, error)
+                                       : output.write(frames.data(), count * FrameBytes) ||
+                                             (error = output.error(), false);
+        if (!written) return result;
+        if (!output.seekable() && !output.flush()) return error = output.error(), result;
+        result.samples += got;
+        progress.update(reader.progress(), reader.samplesRead());
+        if (got < pcm.size()) break;
+    }
+    progress.finish();
+    if (reader.failed()) return error = reader.error(), result;
+    const bool interrupted = live && *liveStopFlag() != 0;
+    if (reader.samplesRead() == 0 && !interrupted) {
+        // Bytes that give no sample are no input: say so rather than write an empty file.
+        if (kind == SoundReader::Kind::SoundFile) {
+            return error = name + ": no audio samples in the file", result;
+        }
+        if (!reader.remarks().empty()) {
+            return error = name + ": no audio samples (" + reader.remarks() + ")", result;
+        }
+    }
+    if (decodeToo && !writer.finish(error)) return result;
+    if (!output.commit()) return error = output.error(), result;
+    const std::string remarks = reader.remarks();
+    if (!remarks.empty()) {
+        // A truncated file is worth a warning; a dropped odd byte only a note.
+        if (remarks.find("truncated") != std::string::npos) {
+            warning(opt, name + ": " + remarks);
+        } else {
+            note(opt, name + ": " + remarks);
+        }
+    }
+    if (opt.verbose && !reader.conversion().empty()) note(opt, name + ": " + reader.conversion());
+    if (interrupted) {
+        note(opt, name + ": input interrupted; kept the " + plural(frameNumber, "frame", "frames") +
+                      " (" + secondsOf(frameNumber * FrameSamples) + ") read before it");
+    }
+    result.ok = true;
+    return result;
+}
+
+int encodeOne(const Options& opt, bool decodeToo, const SoundType& type,
+              const std::string& inType) {
+    const EncodeResult r =
+        encodeStream(opt, opt.files[0], inType, opt.files[1], decodeToo, type, true, nullptr);
+    return r.ok ? ExitOk : failure(r.error);
 }
 
 std::string outputName(const std::string& dir, const std::string& in) {
@@ -568,8 +772,9 @@ std::string outputName(const std::string& dir, const std::string& in) {
     return d + base + ".bvx";
 }
 
-// Encodes every input into DIR on all cores, one codec per file, and sums up.
-int encodeBatch(const Options& opt) {
+// Encodes every input into DIR on all cores, one codec per file, and sums up. A file that
+// fails is reported and the others go on.
+int encodeBatch(const Options& opt, const std::string& inType) {
     const auto started = std::chrono::steady_clock::now();
     const size_t count = opt.files.size();
     std::vector<std::string> outputs(count);
@@ -584,26 +789,28 @@ int encodeBatch(const Options& opt) {
     std::string error;
     if (!makeDirectories(opt.outDir, error)) return failure(error);
 
-    std::atomic<size_t> next{0}, done{0}, failed{0}, samples{0};
+    std::atomic<size_t> next{0}, done{0}, failed{0};
+    std::atomic<uint64_t> samples{0};
     const bool showProgress = !opt.quiet && !opt.vad && stderrIsTerminal() && count > 1;
     auto worker = [&]() {
         for (size_t i = next++; i < count; i = next++) {
-            std::string fileError, frames, vadText;
-            std::vector<int16_t> pcm;
-            bool ok = !refuseSameFile(opt.files[i], outputs[i], fileError) &&
-                      loadInput(opt, true, opt.files[i], pcm, fileError);
-            if (ok) {
-                encodeSamples(pcm, frames, opt.vad ? &vadText : nullptr, [](double) {});
-                ok = writeOutputFile(outputs[i], frames, fileError);
+            std::string vadText;
+            EncodeResult r;
+            try {
+                r = encodeStream(opt, opt.files[i], inType, outputs[i], false, SoundType{}, false,
+                                 opt.vad ? &vadText : nullptr);
+            } catch (const std::exception& e) {
+                r.ok = false;
+                r.error = opt.files[i] + ": " + e.what();
             }
-            if (ok) samples += pcm.size();
-            if (!ok) ++failed;
+            if (r.ok) samples += r.samples;
+            if (!r.ok) ++failed;
             const size_t finished = ++done;
             std::lock_guard<std::mutex> lock(printLock);
-            if (!ok)
+            if (!r.ok)
                 std::fprintf(stderr, "%sbrimvox-codec: %s\n", showProgress ? "\r" : "",
-                             fileError.c_str());
-            if (opt.vad && ok)
+                             r.error.c_str());
+            if (opt.vad && r.ok)
                 std::fprintf(stderr, "# %s\n%s", opt.files[i].c_str(), vadText.c_str());
             if (showProgress) {
                 std::fprintf(stderr, "\rencoded %zu of %zu files", finished, count);
@@ -638,18 +845,32 @@ int runEncode(const std::vector<std::string>& args) {
     if (wantsHelp(args)) return printEncodeUsage(), ExitOk;
     Options opt;
     std::string error;
-    if (!parseArgs(args, AllowType | AllowRaw | AllowVad | AllowDir, opt, error) ||
-        !checkInputType(opt, error)) {
+    if (!parseArgs(args, AllowType | AllowRaw | AllowVad | AllowDir, opt, error)) {
         return usageError(error, "encode");
     }
     if (!opt.outDir.empty()) {
         if (opt.files.empty()) return usageError("missing argument", "encode");
-        return encodeBatch(opt);
+        // A -t before the first input types every input.
+        const std::string inType = opt.fileTypes[0];
+        for (size_t i = 1; i < opt.fileTypes.size(); ++i) {
+            if (!opt.fileTypes[i].empty() && opt.fileTypes[i] != inType) {
+                return usageError("with -o, one -t before the first input types them all",
+                                  "encode");
+            }
+        }
+        if (!checkInputType(opt, inType, error)) return usageError(error, "encode");
+        return encodeBatch(opt, inType);
     }
-    if (!expectFiles(opt, 2, error) || !checkFrameOutput(opt.files[1], error)) {
+    if (!expectFiles(opt, 2, error) || !checkInputType(opt, opt.fileTypes[0], error) ||
+        !checkFrameOutput(opt.files[1], error)) {
         return usageError(error, "encode");
     }
-    return encodeOne(opt, false, SoundType{});
+    if (!opt.fileTypes[1].empty()) {
+        return usageError("encode writes compressed frames; -t " + opt.fileTypes[1] +
+                              " cannot type OUT (put -t before IN to type the input)",
+                          "encode");
+    }
+    return encodeOne(opt, false, SoundType{}, opt.fileTypes[0]);
 }
 
 int runRoundtrip(const std::vector<std::string>& args) {
@@ -658,10 +879,11 @@ int runRoundtrip(const std::vector<std::string>& args) {
     std::string error;
     SoundType type;
     if (!parseArgs(args, AllowType | AllowRaw | AllowVad, opt, error) ||
-        !expectFiles(opt, 2, error) || !outputType(opt.files[1], opt.type, type, error)) {
+        !expectFiles(opt, 2, error) || !checkInputType(opt, opt.fileTypes[0], error) ||
+        !outputType(opt.files[1], opt.fileTypes[1], type, error)) {
         return usageError(error, "roundtrip");
     }
-    return encodeOne(opt, true, type);
+    return encodeOne(opt, true, type, opt.fileTypes[0]);
 }
 
 int printVersion() {
@@ -675,11 +897,7 @@ int printVersion() {
     return ExitOk;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    setBinaryStdio();
-    prepareOutputCleanup();
+int run(int argc, char** argv) {
     // -q and -v may also come before the command.
     std::vector<std::string> args;
     int at = 1;
@@ -689,11 +907,21 @@ int main(int argc, char** argv) {
         args.push_back(a);
     }
     if (at >= argc) return usageError("missing command", "");
-    const std::string command = argv[at];
+    std::string command = argv[at];
     args.insert(args.end(), argv + at + 1, argv + argc);
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(MainUsage, stdout);
-        return ExitOk;
+        // "--help COMMAND" is "COMMAND --help".
+        if (at + 1 < argc) {
+            const std::string topic = argv[at + 1];
+            if (topic == "encode" || topic == "decode" || topic == "roundtrip" || topic == "info") {
+                command = topic;
+                args = {"--help"};
+            }
+        }
+        if (command == "--help" || command == "-h" || command == "help") {
+            std::fputs(MainUsage, stdout);
+            return ExitOk;
+        }
     }
     if (command == "--version" || command == "-V") return printVersion();
     if (command == "encode") return runEncode(args);
@@ -701,4 +929,17 @@ int main(int argc, char** argv) {
     if (command == "decode") return runDecode(args);
     if (command == "info") return runInfo(args);
     return usageError("unknown command '" + command + "'", "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setBinaryStdio();
+    prepareOutputCleanup();
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        // Nothing should get here; if something does, it is still one line and exit 1.
+        return failure(std::string("internal error: ") + e.what());
+    }
 }

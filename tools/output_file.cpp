@@ -25,12 +25,22 @@ namespace brimvox::cli {
 
 namespace {
 
+constexpr size_t BufferBytes = 1 << 16;
+#ifdef _WIN32
+constexpr int BRIMVOX_STDOUT_FD = 1;
+#else
+constexpr int BRIMVOX_STDOUT_FD = STDOUT_FILENO;
+#endif
+
 // Temporary files being written, for the interruption handler: a slot is 0 (free), 1 (being
 // filled) or 2 (holds a path to remove).
 constexpr int Slots = 64;
 constexpr size_t MaxPath = 4096;
 std::atomic<int> slotState[Slots];
 char slotPath[Slots][MaxPath];
+
+volatile int liveInput = 0;
+volatile int liveStop = 0;
 
 int claimSlot(const std::string& path) {
     if (path.size() >= MaxPath) return -1;
@@ -50,6 +60,14 @@ void releaseSlot(int slot) {
 }
 
 extern "C" void removeTemporariesAndExit(int sig) {
+    // A live input only ends at the first interruption; what was captured is kept.
+    if (liveInput && !liveStop && (sig == SIGINT || sig == SIGTERM)) {
+        liveStop = 1;
+#ifdef _WIN32
+        std::signal(sig, removeTemporariesAndExit);
+#endif
+        return;
+    }
     for (int i = 0; i < Slots; ++i) {
         if (slotState[i].load() == 2) {
 #ifdef _WIN32
@@ -64,17 +82,7 @@ extern "C" void removeTemporariesAndExit(int sig) {
 }
 
 std::string errnoText(const std::string& path, int err) {
-    return path + ": " + std::strerror(err);
-}
-
-bool writeStream(FILE* f, const std::string& name, const std::string& bytes, bool owned,
-                 std::string& error) {
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    int err = errno;
-    if (std::fflush(f) != 0 && ok) ok = false, err = errno;
-    if (owned && std::fclose(f) != 0 && ok) ok = false, err = errno;
-    if (!ok) error = errnoText(name, err);
-    return ok;
+    return (path == "-" ? std::string("stdout") : path) + ": " + std::strerror(err);
 }
 
 // Splits a path into its directory (with its separator, or empty) and its file name.
@@ -82,6 +90,14 @@ void splitPath(const std::string& path, std::string& dir, std::string& base) {
     const size_t slash = path.find_last_of("/\\");
     dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The temporary name's part taken from OUT's name, short enough for the whole temporary name
+// to fit the longest file name a directory takes (255 bytes) when OUT's name does.
+std::string temporaryStem(const std::string& base, size_t suffix) {
+    constexpr size_t NameMax = 255;
+    const size_t room = NameMax > suffix + 1 ? NameMax - suffix - 1 : 0;
+    return "." + base.substr(0, std::min(base.size(), room));
 }
 
 #ifdef _WIN32
@@ -101,37 +117,63 @@ bool isRegularOrMissing(const std::string& path, bool& exists, unsigned& mode) {
     return !exists || (st.st_mode & _S_IFREG) != 0;
 }
 
+bool writable(const std::string& path) {
+    return _access(path.c_str(), 2) == 0;
+}
+
 int createTemporary(const std::string& path, std::string& temp) {
     std::string dir, base;
     splitPath(path, dir, base);
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp = dir + "." + base + "." + std::to_string(_getpid()) + "-" +
-               std::to_string(counter++) + ".tmp";
+        const std::string suffix =
+            "." + std::to_string(_getpid()) + "-" + std::to_string(counter++) + ".tmp";
+        temp = dir + temporaryStem(base, suffix.size()) + suffix;
         const int fd =
-            _open(temp.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+            _open(temp.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
 }
 
-bool writeAll(int fd, const std::string& bytes, int& err) {
+int createAnonymous() {
+    char dir[MAX_PATH + 1] = {}, name[MAX_PATH + 1] = {};
+    if (!GetTempPathA(sizeof dir, dir) || !GetTempFileNameA(dir, "bvx", 0, name)) return -1;
+    return _open(name, _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY | _O_TEMPORARY,
+                 _S_IREAD | _S_IWRITE);
+}
+
+int openForWrite(const std::string& path) {
+    return _open(path.c_str(), _O_WRONLY | _O_BINARY);
+}
+
+bool writeAll(int fd, const void* data, size_t n, int& err) {
+    const auto* bytes = static_cast<const char*>(data);
     size_t done = 0;
-    while (done < bytes.size()) {
-        const size_t chunk = std::min<size_t>(bytes.size() - done, 1 << 20);
-        const int n = _write(fd, bytes.data() + done, static_cast<unsigned>(chunk));
-        if (n <= 0) {
-            err = n < 0 ? errno : ENOSPC;
+    while (done < n) {
+        const size_t chunk = std::min<size_t>(n - done, 1 << 20);
+        const int w = _write(fd, bytes + done, static_cast<unsigned>(chunk));
+        if (w <= 0) {
+            err = w < 0 ? errno : ENOSPC;
             return false;
         }
-        done += static_cast<size_t>(n);
+        done += static_cast<size_t>(w);
     }
     return true;
 }
 
-bool replaceFile(const std::string& temp, const std::string& path, std::string& error) {
+long readFd(int fd, void* data, size_t n) {
+    return _read(fd, data, static_cast<unsigned>(std::min<size_t>(n, 1 << 30)));
+}
+
+int64_t seekFd(int fd, int64_t to) {
+    return _lseeki64(fd, to, SEEK_SET);
+}
+
+bool replaceFile(const std::string& temp, const std::string& path, std::string& error,
+                 const std::string& name) {
     if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    error = path + ": " + windowsErrorText(GetLastError());
+    error = name + ": " + windowsErrorText(GetLastError());
     return false;
 }
 
@@ -152,30 +194,60 @@ bool isRegularOrMissing(const std::string& path, bool& exists, unsigned& mode) {
     return !exists || S_ISREG(st.st_mode);
 }
 
+bool writable(const std::string& path) {
+    return access(path.c_str(), W_OK) == 0;
+}
+
 int createTemporary(const std::string& path, std::string& temp) {
     std::string dir, base;
     splitPath(path, dir, base);
-    temp = dir + "." + base + ".XXXXXX";
+    temp = dir + temporaryStem(base, 7) + ".XXXXXX";
     return mkstemp(&temp[0]);
 }
 
-bool writeAll(int fd, const std::string& bytes, int& err) {
+int createAnonymous() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string name = std::string(dir && *dir ? dir : "/tmp") + "/brimvox-codec.XXXXXX";
+    const int fd = mkstemp(&name[0]);
+    if (fd >= 0) unlink(name.c_str());
+    return fd;
+}
+
+int openForWrite(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+}
+
+bool writeAll(int fd, const void* data, size_t n, int& err) {
+    const auto* bytes = static_cast<const char*>(data);
     size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            err = n < 0 ? errno : ENOSPC;
+    while (done < n) {
+        const ssize_t w = ::write(fd, bytes + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            err = w < 0 ? errno : ENOSPC;
             return false;
         }
-        done += static_cast<size_t>(n);
+        done += static_cast<size_t>(w);
     }
     return true;
 }
 
-bool replaceFile(const std::string& temp, const std::string& path, std::string& error) {
+long readFd(int fd, void* data, size_t n) {
+    for (;;) {
+        const ssize_t got = ::read(fd, data, n);
+        if (got < 0 && errno == EINTR) continue;
+        return static_cast<long>(got);
+    }
+}
+
+int64_t seekFd(int fd, int64_t to) {
+    return lseek(fd, static_cast<off_t>(to), SEEK_SET);
+}
+
+bool replaceFile(const std::string& temp, const std::string& path, std::string& error,
+                 const std::string& name) {
     if (std::rename(temp.c_str(), path.c_str()) == 0) return true;
-    error = errnoText(path, errno);
+    error = errnoText(name, errno);
     return false;
 }
 
@@ -206,41 +278,155 @@ std::string finalTarget(const std::string& path) {
 
 }  // namespace
 
-bool writeOutputFile(const std::string& path, const std::string& bytes, std::string& error) {
-    if (path == "-") return writeStream(stdout, "stdout", bytes, false, error);
-    const std::string target = finalTarget(path);
+OutputFile::~OutputFile() {
+    abandon();
+}
+
+bool OutputFile::fail(int err) {
+    if (errorText.empty()) errorText = errnoText(path, err);
+    return false;
+}
+
+bool OutputFile::open(const std::string& name, bool needSeek, std::string& error) {
+    path = name;
+    buffer.reserve(BufferBytes);
+    if (name == "-" || isDeviceOrPipe(finalTarget(name))) {
+        if (name == "-") {
+            outFd = BRIMVOX_STDOUT_FD;
+        } else {
+            outFd = openForWrite(finalTarget(name));
+            ownsOutFd = outFd >= 0;
+            if (outFd < 0) return error = errnoText(name, errno), false;
+        }
+        if (!needSeek) {
+            fd = outFd;
+            return true;
+        }
+        // Spooled: written to an anonymous temporary file, copied out at the end.
+        fd = createAnonymous();
+        if (fd < 0) return error = errnoText(name, errno), false;
+        spooled = canSeek = true;
+        return true;
+    }
+    target = finalTarget(name);
     bool exists = false;
     unsigned mode = 0;
-    if (!isRegularOrMissing(target, exists, mode)) {
-        FILE* f = std::fopen(target.c_str(), "wb");
-        if (!f) {
-            error = errnoText(path, errno);
-            return false;
-        }
-        return writeStream(f, path, bytes, true, error);
-    }
-
-    std::string temp;
-    const int fd = createTemporary(target, temp);
-    if (fd < 0) {
-        error = errnoText(path, errno);
+    isRegularOrMissing(target, exists, mode);
+    if (exists && !writable(target)) {
+        error = errnoText(name, EACCES);
         return false;
     }
-    const int slot = claimSlot(temp);
-    int err = 0;
+    fd = createTemporary(target, temp);
+    if (fd < 0) {
+        error = errnoText(name, errno);
+        return false;
+    }
+    slot = claimSlot(temp);
 #ifndef _WIN32
     // The new file gets the old one's permissions, or the usual ones for a new file.
     fchmod(fd, exists ? static_cast<mode_t>(mode & 07777) : creationMode);
 #else
     (void)mode;
 #endif
-    bool ok = writeAll(fd, bytes, err);
-    if (!closeFile(fd) && ok) ok = false, err = errno;
-    if (!ok) error = errnoText(path, err);
-    if (ok) ok = replaceFile(temp, target, error);
-    if (!ok) removeFile(temp);
+    canSeek = true;
+    return true;
+}
+
+bool OutputFile::flushBuffer() {
+    if (buffer.empty()) return true;
+    int err = 0;
+    const bool ok = writeAll(fd, buffer.data(), buffer.size(), err);
+    buffer.clear();
+    return ok || fail(err);
+}
+
+bool OutputFile::write(const void* data, size_t n) {
+    if (!errorText.empty() || fd < 0) return false;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    if (position != size) {  // overwriting a header: straight to the file
+        if (!flushBuffer()) return false;
+        int err = 0;
+        if (!writeAll(fd, bytes, n, err)) return fail(err);
+    } else if (buffer.size() + n > BufferBytes) {
+        if (!flushBuffer()) return false;
+        int err = 0;
+        if (n >= BufferBytes) {
+            if (!writeAll(fd, bytes, n, err)) return fail(err);
+        } else {
+            buffer.insert(buffer.end(), bytes, bytes + n);
+        }
+    } else {
+        buffer.insert(buffer.end(), bytes, bytes + n);
+    }
+    position += static_cast<int64_t>(n);
+    size = std::max(size, position);
+    return true;
+}
+
+bool OutputFile::flush() {
+    return errorText.empty() && fd >= 0 && flushBuffer();
+}
+
+bool OutputFile::seek(int64_t to) {
+    if (!canSeek || to < 0 || !flush()) return false;
+    if (seekFd(fd, to) != to) return fail(errno);
+    position = to;
+    return true;
+}
+
+size_t OutputFile::readBack(void* data, size_t n) {
+    if (!canSeek || !flush()) return 0;
+    const long got = readFd(fd, data, n);
+    if (got <= 0) return 0;
+    position += got;
+    return static_cast<size_t>(got);
+}
+
+bool OutputFile::commit() {
+    if (fd < 0 || !flush()) return false;
+    if (spooled) {
+        // Copy the finished file out to where it belongs.
+        if (seekFd(fd, 0) != 0) return fail(errno);
+        std::vector<unsigned char> chunk(BufferBytes);
+        for (;;) {
+            const long got = readFd(fd, chunk.data(), chunk.size());
+            if (got < 0) return fail(errno);
+            if (got == 0) break;
+            int err = 0;
+            if (!writeAll(outFd, chunk.data(), static_cast<size_t>(got), err)) return fail(err);
+        }
+        closeFile(fd);
+        fd = -1;
+    } else if (!temp.empty()) {
+        const int f = fd;
+        fd = -1;
+        if (!closeFile(f)) return fail(errno);
+        if (!replaceFile(temp, target, errorText, path)) return false;
+        releaseSlot(slot);
+        slot = -1;
+        temp.clear();
+    } else {
+        fd = -1;
+    }
+    if (ownsOutFd && !closeFile(outFd)) return fail(errno);
+    ownsOutFd = false;
+    outFd = -1;
+    committed = true;
+    return true;
+}
+
+void OutputFile::abandon() {
+    if (committed) return;
+    if (fd >= 0 && fd != outFd) closeFile(fd);
+    fd = -1;
+    if (!temp.empty()) removeFile(temp);
+    temp.clear();
     releaseSlot(slot);
-    return ok;
+    slot = -1;
+    if (ownsOutFd) closeFile(outFd);
+    ownsOutFd = false;
+    outFd = -1;
+    committed = true;
 }
 
 bool isDeviceOrPipe(const std::string& path) {
@@ -301,10 +487,26 @@ void prepareOutputCleanup() {
     umask(mask);
     creationMode = 0666 & ~mask;
     std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGHUP, removeTemporariesAndExit);
-#endif
+    // No restart of interrupted reads: a live input notices the interruption at once.
+    struct sigaction action {};
+    action.sa_handler = removeTemporariesAndExit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGHUP, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#else
     std::signal(SIGINT, removeTemporariesAndExit);
     std::signal(SIGTERM, removeTemporariesAndExit);
+#endif
+}
+
+void setLiveInput(bool live) {
+    liveInput = live ? 1 : 0;
+}
+
+const volatile int* liveStopFlag() {
+    return &liveStop;
 }
 
 }  // namespace brimvox::cli

@@ -28,17 +28,13 @@ void putLe16(std::string& out, uint32_t v) {
     out += static_cast<char>((v >> 8) & 0xFF);
 }
 
-void rawBytes(const std::vector<int16_t>& pcm, std::string& out) {
-    out.reserve(out.size() + pcm.size() * 2);
-    for (int16_t s : pcm) putLe16(out, static_cast<uint16_t>(s));
-}
-
 // Sound file types every user is likely to name, whether or not this build writes them; a
 // compressed-frame file must never carry one of these names.
 const char* const CommonSoundTypes[] = {
-    "wav", "wave", "bwf", "rf64", "w64",  "flac", "ogg", "oga", "opus", "mp3", "mp2", "m1a",
-    "aac", "m4a",  "wma", "aif",  "aiff", "aifc", "au",  "snd", "caf",  "raw", "pcm", "voc",
-    "sf",  "iff",  "svx", "paf",  "htk",  "mat",  "avr", "sd2", "wve",  "xi",  "pvf", "sds"};
+    "wav", "wave", "bwf", "rf64", "w64", "flac", "ogg",  "oga", "opus", "mp3", "mp2",
+    "m1a", "aac",  "m4a", "wma",  "aif", "aiff", "aifc", "au",  "snd",  "caf", "raw",
+    "pcm", "voc",  "sf",  "iff",  "svx", "paf",  "htk",  "mat", "avr",  "sd2", "wve",
+    "xi",  "pvf",  "sds", "mpc",  "mp4", "webm", "mka",  "ac3", "amr",  "ape", "wv"};
 
 struct NamedFormat {
     std::string name;
@@ -98,85 +94,36 @@ std::vector<NamedFormat> buildTypes() {
         if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0) continue;
         // Raw samples are written here; Sound Designer II needs a resource fork.
         if (info.format == SF_FORMAT_RAW || info.format == SF_FORMAT_SD2) continue;
+        // ".mpc" is far better known as another codec's files than as this sampler format,
+        // so it goes by its longer name.
+        if (info.format == SF_FORMAT_MPC2K) {
+            add("mpc2k", writableFormat(info.format));
+            continue;
+        }
         add(lower(info.extension), writableFormat(info.format));
     }
     return types;
 }
 
-// libsndfile writes into memory through these callbacks.
-struct MemorySink {
-    std::string* bytes;
-    sf_count_t pos;
-};
-
-sf_count_t sinkLength(void* user) {
-    return static_cast<sf_count_t>(static_cast<MemorySink*>(user)->bytes->size());
-}
-sf_count_t sinkSeek(sf_count_t offset, int whence, void* user) {
-    auto* m = static_cast<MemorySink*>(user);
-    sf_count_t to = offset;
-    if (whence == SEEK_CUR) to = m->pos + offset;
-    if (whence == SEEK_END) to = static_cast<sf_count_t>(m->bytes->size()) + offset;
-    m->pos = to < 0 ? 0 : to;
-    return m->pos;
-}
-sf_count_t sinkRead(void* ptr, sf_count_t count, void* user) {
-    auto* m = static_cast<MemorySink*>(user);
-    const sf_count_t size = static_cast<sf_count_t>(m->bytes->size());
-    const sf_count_t n = m->pos < size ? std::min(count, size - m->pos) : 0;
-    if (n > 0) std::memcpy(ptr, m->bytes->data() + m->pos, static_cast<size_t>(n));
-    m->pos += n;
-    return n;
-}
-sf_count_t sinkWrite(const void* ptr, sf_count_t count, void* user) {
-    auto* m = static_cast<MemorySink*>(user);
-    const size_t end = static_cast<size_t>(m->pos + count);
-    if (m->bytes->size() < end) m->bytes->resize(end);
-    std::memcpy(&(*m->bytes)[static_cast<size_t>(m->pos)], ptr, static_cast<size_t>(count));
-    m->pos += count;
-    return count;
-}
-sf_count_t sinkTell(void* user) {
-    return static_cast<MemorySink*>(user)->pos;
-}
-
-bool renderWithSndfile(int format, const std::vector<int16_t>& pcm, std::string& bytes,
-                       std::string& error) {
-    MemorySink sink{&bytes, 0};
-    SF_VIRTUAL_IO io{sinkLength, sinkSeek, sinkRead, sinkWrite, sinkTell};
-    SF_INFO info{};
-    info.samplerate = SampleRate;
-    info.channels = 1;
-    info.format = format;
-    SNDFILE* f = sf_open_virtual(&io, SFM_WRITE, &info, &sink);
-    if (!f) {
-        error = sf_strerror(nullptr);
-        return false;
-    }
-    const auto count = static_cast<sf_count_t>(pcm.size());
-    const bool written = sf_write_short(f, pcm.data(), count) == count;
-    if (!written) error = sf_strerror(f);
-    const int rc = sf_close(f);
-    if (written && rc != 0) error = sf_error_number(rc);
-    return written && rc == 0;
-}
 #else
 constexpr int WavFormat = 1;
 
 std::vector<NamedFormat> buildTypes() {
     return {{"wav", WavFormat}, {"raw", RawFormat}, {"pcm", RawFormat}, {"wave", WavFormat}};
 }
+#endif
 
 void putLe32(std::string& out, uint32_t v) {
     putLe16(out, v & 0xFFFF);
     putLe16(out, v >> 16);
 }
 
-// A canonical 44-byte-header PCM WAV file.
-void wavBytes(const std::vector<int16_t>& pcm, std::string& out) {
-    const auto dataBytes = static_cast<uint32_t>(pcm.size() * 2);
-    out += "RIFF";
-    putLe32(out, 36 + dataBytes);
+// A canonical 44-byte PCM WAV header for `samples` samples (sizes saturate at 4 GiB, as
+// streamed WAV files of unknown length say).
+std::string wavHeader(uint64_t samples) {
+    const uint64_t dataBytes = std::min<uint64_t>(samples * 2, 0xFFFFFFFFull - 36);
+    std::string out = "RIFF";
+    putLe32(out, static_cast<uint32_t>(36 + dataBytes));
     out += "WAVEfmt ";
     putLe32(out, 16);
     putLe16(out, 1);  // PCM
@@ -186,10 +133,17 @@ void wavBytes(const std::vector<int16_t>& pcm, std::string& out) {
     putLe16(out, 2);
     putLe16(out, 16);
     out += "data";
-    putLe32(out, dataBytes);
-    rawBytes(pcm, out);
+    putLe32(out, static_cast<uint32_t>(dataBytes));
+    return out;
 }
+
+bool isWav(const SoundType& type) {
+#ifdef BRIMVOX_HAVE_SNDFILE
+    return type.format == (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+#else
+    return type.format == WavFormat;
 #endif
+}
 
 const std::vector<NamedFormat>& types() {
     static const std::vector<NamedFormat> all = buildTypes();
@@ -248,20 +202,137 @@ std::string writableTypes(size_t width, size_t indent) {
     return list;
 }
 
-bool renderSound(const SoundType& type, const std::vector<int16_t>& pcm, std::string& bytes,
-                 std::string& error) {
-    bytes.clear();
-    if (type.format == RawFormat) {
-        rawBytes(pcm, bytes);
+#ifdef BRIMVOX_HAVE_SNDFILE
+// libsndfile writes onto the output through these callbacks.
+struct SoundWriter::Sndfile {
+    SNDFILE* file = nullptr;
+};
+
+namespace {
+sf_count_t outLength(void* user) {
+    return static_cast<OutputFile*>(user)->length();
+}
+sf_count_t outSeek(sf_count_t offset, int whence, void* user) {
+    auto* out = static_cast<OutputFile*>(user);
+    sf_count_t to = offset;
+    if (whence == SEEK_CUR) to = out->tell() + offset;
+    if (whence == SEEK_END) to = out->length() + offset;
+    return out->seek(to) ? to : -1;
+}
+sf_count_t outRead(void* ptr, sf_count_t count, void* user) {
+    if (count <= 0) return 0;
+    return static_cast<sf_count_t>(
+        static_cast<OutputFile*>(user)->readBack(ptr, static_cast<size_t>(count)));
+}
+sf_count_t outWrite(const void* ptr, sf_count_t count, void* user) {
+    if (count <= 0) return 0;
+    return static_cast<OutputFile*>(user)->write(ptr, static_cast<size_t>(count)) ? count : 0;
+}
+sf_count_t outTell(void* user) {
+    return static_cast<OutputFile*>(user)->tell();
+}
+}  // namespace
+#else
+struct SoundWriter::Sndfile {};
+#endif
+
+SoundWriter::~SoundWriter() {
+#ifdef BRIMVOX_HAVE_SNDFILE
+    if (sndfile && sndfile->file) sf_close(sndfile->file);
+#endif
+    delete sndfile;
+}
+
+bool SoundWriter::needsSeek(const SoundType& type) {
+    return type.format != RawFormat && !isWav(type);
+}
+
+bool SoundWriter::open(OutputFile& output, const SoundType& kind, int64_t expectedSamples,
+                       std::string& error) {
+    out = &output;
+    type = kind;
+    samples = 0;
+    if (isWav(type)) {
+        // A file gets its sizes at the end; a stream the expected ones, or "unknown".
+        uint64_t announced = 0;
+        if (!out->seekable()) {
+            announced = expectedSamples >= 0 ? static_cast<uint64_t>(expectedSamples) : ~0ull / 4;
+        }
+        const std::string header = wavHeader(announced);
+        if (!out->write(header.data(), header.size())) return error = out->error(), false;
         return true;
     }
+    if (type.format == RawFormat) return true;
 #ifdef BRIMVOX_HAVE_SNDFILE
-    return renderWithSndfile(type.format, pcm, bytes, error);
-#else
-    (void)error;
-    wavBytes(pcm, bytes);
+    static SF_VIRTUAL_IO io{outLength, outSeek, outRead, outWrite, outTell};
+    SF_INFO info{};
+    info.samplerate = SampleRate;
+    info.channels = 1;
+    info.format = type.format;
+    sndfile = new Sndfile;
+    sndfile->file = sf_open_virtual(&io, SFM_WRITE, &info, out);
+    if (!sndfile->file) {
+        error = out->error().empty() ? sf_strerror(nullptr) : out->error();
+        return false;
+    }
     return true;
+#else
+    (void)expectedSamples;
+    error = "cannot write this type";
+    return false;
 #endif
+}
+
+bool SoundWriter::write(const int16_t* pcm, size_t count, std::string& error) {
+    samples += count;
+#ifdef BRIMVOX_HAVE_SNDFILE
+    if (sndfile) {
+        // In blocks: some encoders keep a whole call's samples on the stack.
+        constexpr size_t Block = 4096;
+        for (size_t at = 0; at < count; at += Block) {
+            const auto n = static_cast<sf_count_t>(std::min(Block, count - at));
+            if (sf_write_short(sndfile->file, pcm + at, n) != n) {
+                error = out->error().empty() ? sf_strerror(sndfile->file) : out->error();
+                return false;
+            }
+        }
+        return true;
+    }
+#endif
+    bytes.resize(count * 2);
+    for (size_t i = 0; i < count; ++i) {
+        const auto v = static_cast<uint16_t>(pcm[i]);
+        bytes[2 * i] = static_cast<unsigned char>(v & 0xFF);
+        bytes[2 * i + 1] = static_cast<unsigned char>(v >> 8);
+    }
+    if (!out->write(bytes.data(), bytes.size())) return error = out->error(), false;
+    return true;
+}
+
+bool SoundWriter::finish(std::string& error) {
+#ifdef BRIMVOX_HAVE_SNDFILE
+    if (sndfile) {
+        // libsndfile writes a FLAC or MP3 header only with the first samples: a file with none gets
+        // it here, so that it is still a valid (empty) FLAC file.
+        if (samples == 0 && ((type.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC ||
+                             (type.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)) {
+            sf_command(sndfile->file, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+        }
+        const int rc = sf_close(sndfile->file);
+        sndfile->file = nullptr;
+        if (!out->error().empty()) return error = out->error(), false;
+        if (rc != 0) return error = sf_error_number(rc), false;
+        return true;
+    }
+#endif
+    if (isWav(type) && out->seekable()) {
+        const std::string header = wavHeader(samples);
+        const int64_t end = out->tell();
+        if (!out->seek(0) || !out->write(header.data(), header.size()) || !out->seek(end)) {
+            return error = out->error(), false;
+        }
+    }
+    return true;
 }
 
 void setBinaryStdio() {

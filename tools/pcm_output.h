@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "output_file.h"
+
 namespace brimvox::cli {
 
 struct SoundType {
@@ -29,9 +31,34 @@ bool isSoundType(const std::string& name);
 // `indent`; lines break before `width` columns and continue after `indent` spaces.
 std::string writableTypes(size_t width = SIZE_MAX, size_t indent = 0);
 
-// Renders the samples as a complete file of the given type.
-bool renderSound(const SoundType& type, const std::vector<int16_t>& pcm, std::string& bytes,
-                 std::string& error);
+// Writes 8000 Hz mono samples as a sound file of one type onto an output, block by block.
+class SoundWriter {
+  public:
+    SoundWriter() = default;
+    ~SoundWriter();
+    SoundWriter(const SoundWriter&) = delete;
+    SoundWriter& operator=(const SoundWriter&) = delete;
+
+    // True when the type completes its header at the end, so that the output must be seekable
+    // (OutputFile spools it when it is a stream).
+    static bool needsSeek(const SoundType& type);
+
+    // Starts the file. `expectedSamples` is the count that will follow when known (-1
+    // otherwise); a WAV stream that cannot be rewound carries it in its header.
+    bool open(OutputFile& out, const SoundType& type, int64_t expectedSamples, std::string& error);
+    bool write(const int16_t* pcm, size_t count, std::string& error);
+    // Completes the header; the file is then whole (even with no samples at all).
+    bool finish(std::string& error);
+
+    struct Sndfile;
+
+  private:
+    OutputFile* out = nullptr;
+    SoundType type;
+    uint64_t samples = 0;
+    Sndfile* sndfile = nullptr;
+    std::vector<unsigned char> bytes;
+};
 
 // Sets stdin/stdout to binary mode where the C library distinguishes text mode.
 void setBinaryStdio();

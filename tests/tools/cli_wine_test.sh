@@ -44,6 +44,23 @@ previous"
 check "a successful run replaces OUT" test "$(status decode wav.bvx old.wav; cmp old.wav out.wav && echo same)" = "0
 same"
 check "no temporary file is left" test -z "$(ls -A | grep -i "\.tmp$")"
+python3 - <<'PY'
+d = bytearray(open("speech.wav", "rb").read())
+i = d.find(b"data")
+d[i + 4:i + 8] = b"\0\0\0\0"  # streamed: no length in the header
+open("nolength.wav", "wb").write(d)
+open("short.wav", "wb").write(open("speech.wav", "rb").read()[:30000])
+PY
+check "a WAV without a data length is read to its end" test "$(status encode nolength.wav nolen.bvx; cmp nolen.bvx wav.bvx && echo same)" = "0
+same"
+check "a truncated WAV warns of how much it holds" test "$(status encode short.wav short.bvx; grep -c "ends after 1.87 s of the 3.00 s" err)" = "0
+1"
+check "stdin to stdout streams the same frames" test "$(wine "$exe" encode - - < speech.raw 2>/dev/null | cmp - raw.bvx && echo same)" = same
+check "decode to stdout as WAV carries the whole length" test "$(wine "$exe" decode wav.bvx -t wav - 2>/dev/null | cmp - out.wav && echo same)" = same
+: > empty.bvx
+check "0 frames give a valid empty WAV" test "$(status decode empty.bvx empty.wav; python3 -c "
+import wave; print(wave.open('empty.wav').getnframes())")" = "0
+0"
 check "-o creates the directory" test "$(status -q encode -o 'new\dir' speech.wav; ls new/dir)" = "0
 speech.bvx"
 
