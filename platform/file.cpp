@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -58,6 +59,8 @@ bool File::openForWriting(const char* path) {
 }
 
 bool File::truncate(unsigned long long size) {
+    // A device or pipe has no length to cut.
+    if (GetFileType(static_cast<HANDLE>(handle)) != FILE_TYPE_DISK) return true;
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(size);
     return SetFilePointerEx(static_cast<HANDLE>(handle), at, nullptr, FILE_BEGIN) &&
@@ -151,6 +154,9 @@ bool File::openForWriting(const char* path) {
 }
 
 bool File::truncate(unsigned long long size) {
+    // A device or pipe has no length to cut.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) return true;
     const off_t at = static_cast<off_t>(size);
     return ftruncate(fd, at) == 0 && lseek(fd, at, SEEK_SET) == at;
 }

@@ -69,7 +69,7 @@ class NativeLibraryTest {
             Attributes main = jar.getManifest().getMainAttributes();
             assertEquals("org.brimvox", main.getValue("Automatic-Module-Name"));
             assertTrue(main.getValue("Implementation-Version").matches("\\d+\\.\\d+\\.\\d+"));
-            assertEquals("BrimvoxDemo", main.getValue("Main-Class"));
+            assertEquals("org.brimvox.demo.BrimvoxDemo", main.getValue("Main-Class"));
             // The complete jar (make jar) carries both Windows DLLs; the build's own may not.
             boolean complete = Boolean.getBoolean("brimvox.jar.complete");
             if (complete || jar.getEntry(WIN32) != null || jar.getEntry(WIN64) != null) {
