@@ -12,6 +12,10 @@ rm -rf "$stage"
 mkdir -p "$stage/windows-x86" "$stage/windows-x86_64"
 cp "$build/win32/audio/brimvox.dll" "$stage/windows-x86/brimvox.dll"
 cp "$build/win64/audio/brimvox.dll" "$stage/windows-x86_64/brimvox.dll"
+# Each library's SHA-256 and size beside it: loading never hashes it.
+for dll in "$stage/windows-x86/brimvox.dll" "$stage/windows-x86_64/brimvox.dll"; do
+    echo "$(sha256sum "$dll" | cut -d' ' -f1) $(stat -c %s "$dll")" > "$dll.sha256"
+done
 cp "$linux/brimvox.jar" "$build/brimvox.jar.tmp"
 jar --update --file "$build/brimvox.jar.tmp" -C "$stage" .
 mv "$build/brimvox.jar.tmp" "$build/brimvox.jar"

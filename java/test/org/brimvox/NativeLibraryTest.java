@@ -1,9 +1,12 @@
 package org.brimvox;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.IOException;
@@ -12,6 +15,8 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.jar.Attributes;
 import java.util.jar.JarFile;
 import java.util.zip.ZipEntry;
@@ -80,40 +85,69 @@ class NativeLibraryTest {
     }
 
     @Test
-    void theLibraryIsExtractedOnceUnderItsContentHash() throws Exception {
-        String saved = System.getProperty(NativeLibrary.CACHE_PROPERTY);
-        System.setProperty(NativeLibrary.CACHE_PROPERTY, dir.resolve("cache").toString());
-        try {
-            byte[] bytes;
-            try (InputStream in = NativeLibrary.class.getClassLoader().getResourceAsStream(LINUX)) {
-                bytes = in.readAllBytes();
-            }
-            Path file = NativeLibrary.extract(LINUX);
-            assertEquals(dir.resolve("cache").resolve(NativeLibrary.sha256(bytes)).resolve("libbrimvox.so"), file);
-            assertEquals(NativeLibrary.sha256(bytes), NativeLibrary.sha256(Files.readAllBytes(file)));
-            assertEquals("rwx------", PosixFilePermissions.toString(
-                    Files.getPosixFilePermissions(file.getParent())), "a private directory");
-
-            FileTime old = FileTime.fromMillis(1_000_000_000_000L);
-            Files.setLastModifiedTime(file, old);
-            assertEquals(file, NativeLibrary.extract(LINUX));
-            assertEquals(old, Files.getLastModifiedTime(file), "an intact copy is used as it is");
-
-            Files.write(file, new byte[] {1, 2, 3});  // a damaged copy is replaced
-            assertEquals(file, NativeLibrary.extract(LINUX));
-            assertEquals(NativeLibrary.sha256(bytes), NativeLibrary.sha256(Files.readAllBytes(file)));
-            try (var files = Files.list(file.getParent())) {
-                assertEquals(1, files.count(), "no temporary file is left");
-            }
-            assertNull(NativeLibrary.extract("windows-arm64/brimvox.dll"));
-        } finally {
-            if (saved == null) {
-                System.clearProperty(NativeLibrary.CACHE_PROPERTY);
-            } else {
-                System.setProperty(NativeLibrary.CACHE_PROPERTY, saved);
-            }
+    void theLibraryIsExtractedOnceUnderTheHashRecordedWhenTheJarWasBuilt() throws Exception {
+        byte[] bytes;
+        try (InputStream in = NativeLibrary.class.getClassLoader().getResourceAsStream(LINUX)) {
+            bytes = in.readAllBytes();
         }
+        NativeLibrary.Carried carried = NativeLibrary.Carried.of(LINUX);
+        assertEquals(NativeLibrary.sha256(bytes), carried.hash, "the recorded hash is the library's");
+        assertEquals(bytes.length, carried.size);
+        Path base = dir.resolve("cache");
+        Path file = NativeLibrary.extract(carried, base, true);
+        assertEquals(base.resolve(carried.hash).resolve("libbrimvox.so"), file);
+        assertArrayEquals(bytes, Files.readAllBytes(file));
+        assertEquals("rwx------", PosixFilePermissions.toString(
+                Files.getPosixFilePermissions(file.getParent())), "a private directory");
+
+        FileTime old = FileTime.fromMillis(1_000_000_000_000L);
+        Files.setLastModifiedTime(file, old);
+        assertEquals(file, NativeLibrary.extract(carried, base, true));
+        assertEquals(old, Files.getLastModifiedTime(file), "a copy there is used as it is, never read");
+
+        Files.write(file, new byte[] {1, 2, 3});  // a copy cut short is replaced
+        assertEquals(file, NativeLibrary.extract(carried, base, true));
+        assertArrayEquals(bytes, Files.readAllBytes(file));
+        try (var files = Files.list(file.getParent())) {
+            assertEquals(1, files.count(), "no temporary file is left");
+        }
+        assertNull(NativeLibrary.Carried.of("windows-arm64/brimvox.dll"));
+
+        // A directory others may write into is never used.
+        Path open = dir.resolve("open");
+        Files.createDirectories(open.resolve(carried.hash));
+        Files.setPosixFilePermissions(open.resolve(carried.hash), PosixFilePermissions.fromString("rwxrwxrwx"));
+        java.nio.file.FileSystemException e = assertThrows(java.nio.file.FileSystemException.class,
+                                                           () -> NativeLibrary.extract(carried, open, true));
+        assertTrue(e.getMessage().contains("may be written by others"), e.getMessage());
+        assertEquals("libbrimvox-1234.so", NativeLibrary.copyName("libbrimvox.so", "1234"));
         assertNotEquals(null, NativeLibrary.loadedFrom());
         assertEquals(101, Brimvox.nativeVersion());
+    }
+
+    /**
+     * Two more class loaders over the jar in this JVM (which has loaded the library already):
+     * each gets the natives, through a copy of its own that is removed at once.
+     */
+    @Test
+    void severalClassLoadersEachGetTheLibrary() throws Exception {
+        java.net.URL jar = Path.of(System.getProperty("brimvox.jar")).toUri().toURL();
+        List<String> from = new ArrayList<>();
+        for (int i = 0; i < 2; ++i) {
+            try (java.net.URLClassLoader loader =
+                         new java.net.URLClassLoader(new java.net.URL[] {jar}, ClassLoader.getPlatformClassLoader())) {
+                Class<?> c = Class.forName("NativeAudio", true, loader);
+                assertEquals(101, c.getMethod("GetVersion").invoke(null));
+                assertEquals(true, c.getMethod("NewJavaClass4800").invoke(null));
+                assertEquals(true, c.getMethod("DeleteJavaClass4800").invoke(null));
+                String path = (String) Class.forName("org.brimvox.NativeLibrary", true, loader)
+                                      .getMethod("loadedFrom").invoke(null);
+                assertNotEquals(NativeLibrary.loadedFrom(), path, "a copy of its own");
+                assertTrue(path.matches(".*/libbrimvox-[0-9a-f-]{36}[.]so"), path);
+                assertFalse(Files.exists(Path.of(path)), "the copy is removed once loaded");
+                from.add(path);
+            }
+        }
+        assertNotEquals(from.get(0), from.get(1));
     }
 }
