@@ -143,6 +143,32 @@ class RunSafetyTest {
         assertEquals("cannot record to a file: no such file or directory: " + noDir, e.getMessage());
     }
 
+    @Test
+    void theVirtualCardNamesWhyItFailedAndTakesOnlySoundFilesAsItsMicrophone() throws Exception {
+        engine.close();
+        Path speaker = dir.resolve("no/such/dir/speaker.wav");
+        engine = virtualCard().virtualSpeaker(speaker).open();
+        BrimvoxException e = assertThrows(BrimvoxException.class,
+                                          () -> engine.playStream(new java.io.ByteArrayInputStream(new byte[180])).await());
+        assertEquals(BrimvoxException.Reason.DEVICE, e.reason());
+        assertTrue(e.getMessage().startsWith("the playback of a stream failed: "), e.getMessage());
+        assertTrue(e.getMessage().endsWith("(the virtual speaker cannot be created: no such directory: " + speaker + ")"),
+                   e.getMessage());
+        engine.close();
+        engine = null;
+
+        Path text = dir.resolve("notes.txt");
+        Files.writeString(text, "not speech at all");
+        for (Path bad : new Path[] {dir, text}) {
+            e = assertThrows(BrimvoxException.class, () -> virtualCard().virtualMicrophone(bad).open());
+            assertEquals(BrimvoxException.Reason.SETTING, e.reason());
+            assertTrue(e.getMessage().startsWith("the brimvox engine refused a setting: brimvox.audio.in: "),
+                       e.getMessage());
+            assertTrue(e.getMessage().endsWith(": " + bad), e.getMessage());
+        }
+        engine = virtualCard().open();  // nothing was left open by the refusals
+    }
+
     /** An output stream whose write blocks until released (never, unless a test says so). */
     static final class BlockingStream extends OutputStream {
         final CountDownLatch release = new CountDownLatch(1);
