@@ -26,6 +26,9 @@ import javax.sound.sampled.spi.AudioFileReader;
  * end that do not fill a whole 18-byte frame are ignored.
  */
 public final class BvxAudioFileReader extends AudioFileReader {
+    /** The provider, as the {@code javax.sound.sampled} service loader creates it. */
+    public BvxAudioFileReader() {}
+
     private static final int BUFFER_BYTES = 8192;
 
     private static boolean hasBvxName(String name) {

@@ -85,8 +85,8 @@ public final class NativeLibrary {
     }
 
     /**
-     * Loads the library unless it is loaded already, by initialising the class {@code NativeAudio}
-     * of this class loader.
+     * Loads the library unless it is loaded already, for the packaged API and for the class
+     * {@code NativeAudio} that it uses.
      *
      * @throws UnsatisfiedLinkError saying what was tried and what to set
      */
@@ -95,26 +95,21 @@ public final class NativeLibrary {
             return;
         }
         try {
-            Class.forName("NativeAudio", true, NativeLibrary.class.getClassLoader());
-        } catch (ClassNotFoundException e) {
-            throw failure("the class NativeAudio is not on the class path", e);
-        } catch (ExceptionInInitializerError e) {
-            throw e.getCause() instanceof UnsatisfiedLinkError ? (UnsatisfiedLinkError) e.getCause()
-                                                                : failure(String.valueOf(e.getCause()), e);
+            Natives.init();
+        } catch (NoClassDefFoundError e) {
+            throw failure(String.valueOf(e.getMessage()), e);
         }
     }
 
     /**
      * Finds the library as described above and loads it with {@code systemLoad}, which must be
      * {@code System::load} called from the class whose native methods the library implements, so
-     * that the library belongs to that class's loader. Does nothing if loaded already.
+     * that the library belongs to that class's loader. The class {@code NativeAudio} calls it
+     * once, as it is initialised.
      *
      * @throws UnsatisfiedLinkError saying what was tried and what to set
      */
     public static synchronized void load(Consumer<String> systemLoad) {
-        if (loadedFrom != null) {
-            return;
-        }
         String explicit = System.getProperty(LIBRARY_PROPERTY);
         if (explicit != null && !explicit.isEmpty()) {
             String path = new File(explicit).getAbsolutePath();

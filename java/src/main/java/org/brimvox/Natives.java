@@ -9,6 +9,11 @@ import java.nio.charset.StandardCharsets;
  * The native methods of the class {@code NativeAudio} (default package), reached through method
  * handles: code in a named package cannot name a class of the default package, and going through
  * handles leaves that class and the library's exports exactly as they are.
+ *
+ * <p>The class is the one this class's loader sees (brimvox-legacy.jar on the class path, shared
+ * with its direct callers); without it, a private copy of the class that this module carries as
+ * the resource {@code NativeAudio.bin} is defined in a class loader of its own, so that the
+ * module needs no class of the unnamed package.
  */
 final class Natives {
     private static MethodHandle newEngine;
@@ -43,7 +48,7 @@ final class Natives {
             throw failure;
         }
         try {
-            Class<?> c = Class.forName("NativeAudio", true, Natives.class.getClassLoader());
+            Class<?> c = nativeAudioClass();
             MethodHandles.Lookup l = MethodHandles.publicLookup();
             MethodType bool = MethodType.methodType(boolean.class);
             MethodType boolTime = MethodType.methodType(boolean.class, double[].class);
@@ -87,6 +92,46 @@ final class Natives {
             throw failure;
         } catch (Throwable e) {
             throw rethrow(e);
+        }
+    }
+
+    private static Class<?> nativeAudioClass() throws ReflectiveOperationException {
+        ClassLoader own = Natives.class.getClassLoader();
+        try {
+            return Class.forName("NativeAudio", true, own);
+        } catch (ClassNotFoundException e) {
+            byte[] bytes;
+            try (java.io.InputStream in = Natives.class.getResourceAsStream("NativeAudio.bin")) {
+                if (in == null) {
+                    throw e;
+                }
+                bytes = in.readAllBytes();
+            } catch (java.io.IOException io) {
+                throw new ClassNotFoundException("NativeAudio: " + io, io);
+            }
+            return Class.forName("NativeAudio", true, new PrivateLoader(own, bytes));
+        }
+    }
+
+    /** Defines the carried NativeAudio; everything else comes from the module's loader. */
+    private static final class PrivateLoader extends ClassLoader {
+        static {
+            registerAsParallelCapable();
+        }
+
+        private final byte[] nativeAudio;
+
+        PrivateLoader(ClassLoader parent, byte[] nativeAudio) {
+            super("brimvox-natives", parent);
+            this.nativeAudio = nativeAudio;
+        }
+
+        @Override
+        protected Class<?> findClass(String name) throws ClassNotFoundException {
+            if (name.equals("NativeAudio")) {
+                return defineClass(name, nativeAudio, 0, nativeAudio.length);
+            }
+            throw new ClassNotFoundException(name);
         }
     }
 

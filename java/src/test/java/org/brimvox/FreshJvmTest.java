@@ -74,6 +74,15 @@ class FreshJvmTest {
         }
     }
 
+    /** brimvox.jar alone on the module path: the named module records and plays. */
+    @Test
+    void theJarIsANamedModuleThatRunsOnTheModulePath() throws Exception {
+        Result r = java(Map.of(), "-p", jar(), "-m", "org.brimvox", System.getProperty("brimvox.speech"), "out", "1");
+        assertEquals(0, r.exit, r.out);
+        assertTrue(r.out.matches("(?s).*file recording: +(0\\.9|1\\.)\\d+ s.*"), r.out);
+        assertTrue(r.out.contains("stream playback:"), r.out);
+    }
+
     @Test
     void aBadEnvironmentSettingIsNamed() throws Exception {
         Result r = java(Map.of("BRIMVOX_AUDIO_SPEED", "abc"), "-jar", jar(),

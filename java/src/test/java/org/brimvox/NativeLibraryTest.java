@@ -69,18 +69,44 @@ class NativeLibraryTest {
             assertEquals(0x7f, so[0]);
             assertEquals("ELF", new String(so, 1, 3, java.nio.charset.StandardCharsets.ISO_8859_1));
             assertEquals(62, so[18], "x86-64 ELF");
-            entry(jar, "NativeAudio.class");
             entry(jar, "org/brimvox/Brimvox.class");
+            entry(jar, "org/brimvox/NativeAudio.bin");  // defined privately without the legacy jar
+            entry(jar, "module-info.class");
+            assertEquals(NativeLibrary.sha256(so) + " " + so.length + "\n",
+                         new String(entry(jar, LINUX + ".sha256"), java.nio.charset.StandardCharsets.US_ASCII),
+                         "hash and size recorded beside the library");
+            // Nothing in the unnamed package, no test helper.
+            jar.stream().map(ZipEntry::getName).filter(n -> n.endsWith(".class")).forEach(n -> {
+                assertTrue(n.startsWith("org/brimvox/") || n.equals("module-info.class"), n);
+                assertFalse(n.contains("Test") || n.contains("SpeechQuality") || n.contains("Probe"), n);
+            });
             Attributes main = jar.getManifest().getMainAttributes();
-            assertEquals("org.brimvox", main.getValue("Automatic-Module-Name"));
             assertTrue(main.getValue("Implementation-Version").matches("\\d+\\.\\d+\\.\\d+"));
             assertEquals("org.brimvox.demo.BrimvoxDemo", main.getValue("Main-Class"));
+            java.lang.module.ModuleDescriptor module = java.lang.module.ModuleFinder
+                    .of(Path.of(System.getProperty("brimvox.jar"))).findAll().iterator().next().descriptor();
+            assertEquals("org.brimvox", module.name());
+            assertFalse(module.isAutomatic(), "a named module of its own");
+            assertEquals(java.util.Set.of("org.brimvox", "org.brimvox.demo"), module.packages());
+            assertEquals(1, module.exports().size());
+            assertEquals("org.brimvox.demo.BrimvoxDemo", module.mainClass().orElseThrow());
+            assertEquals(java.util.Set.of("javax.sound.sampled.spi.AudioFileReader",
+                                          "javax.sound.sampled.spi.FormatConversionProvider"),
+                         module.provides().stream().map(java.lang.module.ModuleDescriptor.Provides::service)
+                                 .collect(java.util.stream.Collectors.toSet()));
             // The complete jar (make jar) carries both Windows DLLs; the build's own may not.
             boolean complete = Boolean.getBoolean("brimvox.jar.complete");
             if (complete || jar.getEntry(WIN32) != null || jar.getEntry(WIN64) != null) {
                 assertEquals(0x14c, peMachine(entry(jar, WIN32)));
                 assertEquals(0x8664, peMachine(entry(jar, WIN64)));
+                entry(jar, WIN32 + ".sha256");
+                entry(jar, WIN64 + ".sha256");
             }
+        }
+        try (JarFile legacy = new JarFile(System.getProperty("brimvox.legacyJar"))) {
+            assertEquals(List.of("META-INF/", "META-INF/MANIFEST.MF", "NativeAudio.class"),
+                         legacy.stream().map(ZipEntry::getName).sorted().collect(java.util.stream.Collectors.toList()));
+            assertEquals("brimvox.jar", legacy.getManifest().getMainAttributes().getValue("Class-Path"));
         }
     }
 
@@ -132,10 +158,11 @@ class NativeLibraryTest {
     @Test
     void severalClassLoadersEachGetTheLibrary() throws Exception {
         java.net.URL jar = Path.of(System.getProperty("brimvox.jar")).toUri().toURL();
+        java.net.URL legacy = Path.of(System.getProperty("brimvox.legacyJar")).toUri().toURL();
         List<String> from = new ArrayList<>();
         for (int i = 0; i < 2; ++i) {
-            try (java.net.URLClassLoader loader =
-                         new java.net.URLClassLoader(new java.net.URL[] {jar}, ClassLoader.getPlatformClassLoader())) {
+            try (java.net.URLClassLoader loader = new java.net.URLClassLoader(
+                         new java.net.URL[] {jar, legacy}, ClassLoader.getPlatformClassLoader())) {
                 Class<?> c = Class.forName("NativeAudio", true, loader);
                 assertEquals(101, c.getMethod("GetVersion").invoke(null));
                 assertEquals(true, c.getMethod("NewJavaClass4800").invoke(null));
@@ -148,6 +175,13 @@ class NativeLibraryTest {
                 from.add(path);
             }
         }
-        assertNotEquals(from.get(0), from.get(1));
+        // The packaged API alone (no NativeAudio on its class path) defines its own NativeAudio.
+        try (java.net.URLClassLoader loader =
+                     new java.net.URLClassLoader(new java.net.URL[] {jar}, ClassLoader.getPlatformClassLoader())) {
+            assertEquals(101, Class.forName("org.brimvox.Brimvox", true, loader).getMethod("nativeVersion").invoke(null));
+            from.add((String) Class.forName("org.brimvox.NativeLibrary", true, loader)
+                             .getMethod("loadedFrom").invoke(null));
+        }
+        assertEquals(3, from.stream().distinct().count(), from.toString());
     }
 }

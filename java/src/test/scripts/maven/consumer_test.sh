@@ -9,7 +9,7 @@ set -euo pipefail
 jars=$(cd "${1:?directory of brimvox.jar}" && pwd)
 speech=$(realpath "${2:?speech wav}")
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../../.." && pwd)
+root=$(cd "$here/../../../../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 debian=/usr/share/maven-repo
