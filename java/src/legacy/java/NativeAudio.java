@@ -13,8 +13,15 @@ public final class NativeAudio {
     public static final String LIBRARY_PROPERTY = org.brimvox.NativeLibrary.LIBRARY_PROPERTY;
 
     static {
-        // Loaded here, so that the library belongs to this class's loader.
-        org.brimvox.NativeLibrary.load(path -> System.load(path));
+        org.brimvox.NativeLibrary.load(new Loader());
+    }
+
+    /** Loads a library file for this class: System.load binds it to its caller's class loader. */
+    private static final class Loader implements java.util.function.Consumer<String> {
+        @Override
+        public void accept(String path) {
+            System.load(path);
+        }
     }
 
     private NativeAudio() {}

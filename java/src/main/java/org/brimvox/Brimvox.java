@@ -212,9 +212,11 @@ public final class Brimvox implements AutoCloseable {
         Path dir = target.getParent();
         String name = "." + target.getFileName() + ".";
         for (int attempt = 0;; attempt++) {
-            Path part = dir.resolve(name + Long.toUnsignedString(PART_NUMBERS.nextLong(), 36) + ".part");
+            long number = java.util.concurrent.ThreadLocalRandom.current().nextLong();
+            Path part = dir.resolve(name + Long.toUnsignedString(number, 36) + ".part");
             try {
-                // Created with the default permissions a new file of the caller would get.
+                // Created with the default permissions a new file of the caller would get; the
+                // name needs no secrecy, as an existing file is never taken over.
                 return Files.createFile(part);
             } catch (java.nio.file.FileAlreadyExistsException e) {
                 if (attempt > 10) {
@@ -224,7 +226,6 @@ public final class Brimvox implements AutoCloseable {
         }
     }
 
-    private static final java.security.SecureRandom PART_NUMBERS = new java.security.SecureRandom();
 
     /**
      * Starts recording into a stream: the engine's 54-byte blocks (three 18-byte frames, 90 ms)

@@ -223,8 +223,9 @@ public final class NativeLibrary {
             ClassLoader loader = NativeLibrary.class.getClassLoader();
             try (InputStream in = loader.getResourceAsStream(resource + ".sha256")) {
                 if (in != null) {
-                    String[] f = new String(in.readAllBytes(), StandardCharsets.US_ASCII).trim().split("\\s+");
-                    if (f.length == 2 && f[0].matches("[0-9a-f]{64}") && f[1].matches("\\d+")) {
+                    String[] f = new String(in.readAllBytes(), StandardCharsets.US_ASCII).trim().split(" ");
+                    if (f.length == 2 && only(f[0], "0123456789abcdef") && f[0].length() == 64
+                        && only(f[1], "0123456789")) {
                         return new Carried(resource, f[0], Long.parseLong(f[1]));
                     }
                 }
@@ -268,7 +269,13 @@ public final class NativeLibrary {
         if (base != null) {
             dirs.add(Paths.get(base, "brimvox"));
         }
-        String user = System.getProperty("user.name", "user").replaceAll("[^A-Za-z0-9._-]", "_");
+        StringBuilder user = new StringBuilder(System.getProperty("user.name", "user"));
+        for (int i = 0; i < user.length(); i++) {
+            char c = user.charAt(i);
+            if (!(Character.isLetterOrDigit(c) && c < 128) && c != '.' && c != '_' && c != '-') {
+                user.setCharAt(i, '_');
+            }
+        }
         dirs.add(Paths.get(System.getProperty("java.io.tmpdir"), "brimvox-" + user).toAbsolutePath());
         return dirs;
     }
@@ -283,7 +290,9 @@ public final class NativeLibrary {
             throws IOException {
         Path target = extract(carried, base, checkBase);
         Path dir = target.getParent();
-        removeStaleCopies(dir, carried.fileName());
+        if (!dir.getFileSystem().supportedFileAttributeViews().contains("posix")) {
+            removeStaleCopies(dir, carried.fileName());  // elsewhere a copy is deleted at once
+        }
         try {
             systemLoad.accept(target.toString());
             return target.toString();
@@ -306,6 +315,16 @@ public final class NativeLibrary {
             }
         }
         return copy.toString();
+    }
+
+    /** True if text is not empty and made of the given characters only (no regex: it is a start). */
+    static boolean only(String text, String allowed) {
+        for (int i = 0; i < text.length(); i++) {
+            if (allowed.indexOf(text.charAt(i)) < 0) {
+                return false;
+            }
+        }
+        return !text.isEmpty();
     }
 
     static String copyName(String fileName, String unique) {

@@ -104,7 +104,7 @@ class NativeLibraryTest {
             }
         }
         try (JarFile legacy = new JarFile(System.getProperty("brimvox.legacyJar"))) {
-            assertEquals(List.of("META-INF/", "META-INF/MANIFEST.MF", "NativeAudio.class"),
+            assertEquals(List.of("META-INF/", "META-INF/MANIFEST.MF", "NativeAudio$Loader.class", "NativeAudio.class"),
                          legacy.stream().map(ZipEntry::getName).sorted().collect(java.util.stream.Collectors.toList()));
             assertEquals("brimvox.jar", legacy.getManifest().getMainAttributes().getValue("Class-Path"));
         }
