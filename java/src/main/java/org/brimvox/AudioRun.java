@@ -212,11 +212,15 @@ public final class AudioRun {
     }
 
     /**
-     * Ends the run and waits until it has ended (bounded: the engine gives up on its threads after
-     * at most 1.5 s). A recording keeps what was captured up to the stop. Does nothing if the run
-     * has ended. Failures are reported through {@link #completion()}, not here. A recording to a
-     * stream ends once its blocks are written to the stream; a read of a playback's stream that
-     * is still waiting when the playback ends finishes in the background and its data is dropped.
+     * Ends the run and waits until it has ended, for at most 1.5 s: a run that has not ended by
+     * then (a recording whose stream still writes its last blocks, an engine waiting for a stuck
+     * device) ends on its own within its bounds, and {@link #completion()} tells when. A recording
+     * keeps what was captured up to the stop. Does nothing if the run has ended. Failures are
+     * reported through {@link #completion()}, not here. A recording to a stream ends once its
+     * blocks are written to the stream (or as a failure once the stream has had
+     * {@value #STREAM_GRACE_MILLIS} ms for them); a read of a playback's stream that is still
+     * waiting when the playback ends finishes in the background and its data is dropped. An
+     * interrupt does not cut the wait short; the thread's interrupt status is kept.
      */
     public void stop() {
         if (ended) {

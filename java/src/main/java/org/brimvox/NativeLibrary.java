@@ -359,10 +359,13 @@ public final class NativeLibrary {
         Path dir = base.resolve(carried.hash);
         Path target = dir.resolve(carried.fileName());
         createPrivateDirectories(dir);
+        // In a shared directory (java.io.tmpdir) the owner counts too: someone else may have made
+        // the directory first. The user's own cache directory needs only its permissions checked.
+        boolean shared = checkBase && !base.startsWith(Paths.get(System.getProperty("user.home", "/")));
         if (checkBase) {
-            checkPrivate(base);  // a directory of ours, or one made for us (java.io.tmpdir's)
+            checkPrivate(base, shared);
         }
-        checkPrivate(dir);
+        checkPrivate(dir, shared || !checkBase);
         if (Files.isRegularFile(target, LinkOption.NOFOLLOW_LINKS) && Files.size(target) == carried.size) {
             return target;
         }
@@ -394,17 +397,20 @@ public final class NativeLibrary {
      * A directory that others could write into could have the library swapped under us: on POSIX
      * systems the directory must belong to this user and be writable by nobody else.
      */
-    private static void checkPrivate(Path dir) throws IOException {
+    private static void checkPrivate(Path dir, boolean checkOwner) throws IOException {
         if (!dir.getFileSystem().supportedFileAttributeViews().contains("posix")) {
             return;
         }
         if (Files.isSymbolicLink(dir)) {
             throw new java.nio.file.FileSystemException(dir.toString(), null, "is a symbolic link");
         }
-        String owner = Files.getOwner(dir, LinkOption.NOFOLLOW_LINKS).getName();
-        String user = System.getProperty("user.name");
-        if (user != null && !owner.equals(user)) {
-            throw new java.nio.file.FileSystemException(dir.toString(), null, "belongs to " + owner + ", not " + user);
+        if (checkOwner) {
+            String owner = Files.getOwner(dir, LinkOption.NOFOLLOW_LINKS).getName();
+            String user = System.getProperty("user.name");
+            if (user != null && !owner.equals(user)) {
+                throw new java.nio.file.FileSystemException(dir.toString(), null,
+                                                            "belongs to " + owner + ", not " + user);
+            }
         }
         Set<PosixFilePermission> perms = Files.getPosixFilePermissions(dir, LinkOption.NOFOLLOW_LINKS);
         if (perms.contains(PosixFilePermission.GROUP_WRITE) || perms.contains(PosixFilePermission.OTHERS_WRITE)) {
