@@ -19,7 +19,7 @@ done
 cp "$linux/brimvox.jar" "$build/brimvox.jar.tmp"
 jar --update --file "$build/brimvox.jar.tmp" -C "$stage" .
 mv "$build/brimvox.jar.tmp" "$build/brimvox.jar"
-cp "$linux/brimvox-legacy.jar" "$linux/brimvox-javadoc.jar" "$linux/brimvox-sources.jar" "$linux/brimvox.pom" "$build/"
+cp "$linux/brimvox-legacy.jar" "$linux/brimvox-javadoc.jar" "$linux/brimvox-sources.jar" "$linux/brimvox.pom" "$linux/brimvox-legacy.pom" "$build/"
 echo "== $build/brimvox.jar:"
 jar --list --file "$build/brimvox.jar" | grep -E 'brimvox\.(dll|so)$'
 

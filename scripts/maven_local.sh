@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs brimvox.jar with its pom, sources and javadoc into a local Maven repository as
-# org.brimvox:brimvox:VERSION, in the layout `mvn install` writes (no plugin or network needed).
-# usage: maven_local.sh JAR_DIR [REPOSITORY]   (JAR_DIR holds brimvox.jar, brimvox.pom and the
-#        sources and javadoc jars: build/ after `make jar`, or build/linux/java; the repository
+# org.brimvox:brimvox:VERSION, and brimvox-legacy.jar (NativeAudio) as
+# org.brimvox:brimvox-legacy:VERSION, in the layout `mvn install` writes (no plugin or network).
+# usage: maven_local.sh JAR_DIR [REPOSITORY]   (JAR_DIR holds brimvox.jar, brimvox.pom, the
+#        sources and javadoc jars, brimvox-legacy.jar and brimvox-legacy.pom: build/ after `make jar`, or build/linux/java; the repository
 #        defaults to $MAVEN_REPO_LOCAL or ~/.m2/repository)
 set -euo pipefail
 from=$(cd "${1:?directory of brimvox.jar}" && pwd)
@@ -17,12 +18,18 @@ cp "$pom" "$dir/brimvox-$version.pom"
 for kind in sources javadoc; do
     cp "$from/brimvox-$kind.jar" "$dir/brimvox-$version-$kind.jar"
 done
+# NativeAudio for existing callers: org.brimvox:brimvox-legacy, which depends on brimvox.
+legacy=$repo/org/brimvox/brimvox-legacy/$version
+mkdir -p "$legacy"
+cp "$from/brimvox-legacy.jar" "$legacy/brimvox-legacy-$version.jar"
+cp "$from/brimvox-legacy.pom" "$legacy/brimvox-legacy-$version.pom"
 stamp=$(date -u +%Y%m%d%H%M%S)
-cat > "$repo/org/brimvox/brimvox/maven-metadata-local.xml" <<XML
+for artifact in brimvox brimvox-legacy; do
+    cat > "$repo/org/brimvox/$artifact/maven-metadata-local.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <metadata>
   <groupId>org.brimvox</groupId>
-  <artifactId>brimvox</artifactId>
+  <artifactId>$artifact</artifactId>
   <versioning>
     <release>$version</release>
     <versions>
@@ -32,4 +39,5 @@ cat > "$repo/org/brimvox/brimvox/maven-metadata-local.xml" <<XML
   </versioning>
 </metadata>
 XML
-echo "installed org.brimvox:brimvox:$version into $dir"
+done
+echo "installed org.brimvox:brimvox:$version and org.brimvox:brimvox-legacy:$version into $repo"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# A consumer project built with Debian's Maven, offline: it depends on org.brimvox:brimvox as
-# installed by maven_local.sh, compiles against it, and its program records and plays on the
-# virtual card with the installed jar as its class path. The plugins come from the packages'
+# A consumer project built with Debian's Maven, offline: it depends on org.brimvox:brimvox-legacy
+# (and through it on org.brimvox:brimvox) as installed by maven_local.sh, compiles against both,
+# and its programs record and play on the virtual card, and call NativeAudio, with the installed
+# jars as their class path. The plugins come from the packages'
 # repository /usr/share/maven-repo, seen through a private local repository of links, so that
 # nothing is written there.
 # usage: consumer_test.sh JAR_DIR SPEECH_WAV   (JAR_DIR as for scripts/maven_local.sh)
@@ -52,7 +53,7 @@ cat > "$project/pom.xml" <<POM
   <dependencies>
     <dependency>
       <groupId>org.brimvox</groupId>
-      <artifactId>brimvox</artifactId>
+      <artifactId>brimvox-legacy</artifactId>
       <version>$version</version>
     </dependency>
   </dependencies>
@@ -96,6 +97,15 @@ public final class Consumer {
     }
 }
 JAVA
+# An existing caller of NativeAudio (unnamed package), through brimvox-legacy, which brings
+# brimvox with it.
+cat > "$project/src/main/java/LegacyConsumer.java" <<'JAVA'
+public final class LegacyConsumer {
+    public static void main(String[] args) {
+        System.out.println("NativeAudio version " + NativeAudio.GetVersion());
+    }
+}
+JAVA
 stamp=$work/stamp
 touch "$stamp"
 (cd "$project" && mvn -o -B -q -Dmaven.repo.local="$repo" compile)
@@ -107,6 +117,8 @@ out=$(cd "$work" && BRIMVOX_AUDIO=virtual BRIMVOX_AUDIO_IN="$speech" BRIMVOX_AUD
       BRIMVOX_AUDIO_SPEED=8 XDG_CACHE_HOME="$work/cache" \
       java -cp "$project/target/classes:$installed" example.Consumer "$work/note.bvx")
 echo "$out"
+legacy_jar=$repo/org/brimvox/brimvox-legacy/$version/brimvox-legacy-$version.jar
+[ "$(java -cp "$project/target/classes:$installed:$legacy_jar" LegacyConsumer)" = "NativeAudio version 101" ]
 ms=$(echo "$out" | sed -n 's/^recorded \([0-9]*\) ms, \([0-9]*\) bytes; played \([0-9]*\) ms$/\1 \2 \3/p')
 read -r recorded bytes played <<<"$ms"
 [ "$recorded" -ge 900 ] && [ "$bytes" -eq $((recorded / 90 * 54)) ] && [ "$played" -eq $((bytes / 18 * 30)) ] \
