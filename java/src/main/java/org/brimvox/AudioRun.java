@@ -380,7 +380,7 @@ public final class AudioRun {
             feedBlocks();
         }
         if (Natives.time(recording, time)) {
-            elapsedSeconds = time[0];
+            elapsedSeconds = played(time[0]);
         }
         takeEngineError();
         if (stopRequested && !stopIssued) {
@@ -393,7 +393,7 @@ public final class AudioRun {
         }
         boolean over = false;
         if (Natives.isStop(recording, time)) {
-            elapsedSeconds = time[0];
+            elapsedSeconds = played(time[0]);
             takeEngineError();
             over = true;
         } else if (stopIssued && System.nanoTime() - stopIssuedAt > STOP_GRACE_NANOS) {
@@ -578,6 +578,15 @@ public final class AudioRun {
         }
     }
 
+    /**
+     * A playback's time: the engine counts each block of up to ten frames as 0.3 s, so the time
+     * is at most the frames the file holds or the stream has supplied (30 ms each).
+     */
+    private double played(double engineSeconds) {
+        long frames = kind == Kind.PLAY_STREAM ? framesSupplied : kind == Kind.PLAY_FILE ? fileFrames : -1;
+        return frames < 0 ? engineSeconds : Math.min(engineSeconds, frames * 3 / 100.0);
+    }
+
     /** Frames of a played file, -1 if unknown. */
     private long fileFrames = -1;
 
@@ -686,14 +695,7 @@ public final class AudioRun {
 
     private void finishOnce(BrimvoxException failure) {
         runOver = true;
-        if (kind == Kind.PLAY_FILE || kind == Kind.PLAY_STREAM) {
-            // The engine counts each block of up to ten frames as 0.3 s; the time played is at
-            // most the frames there were.
-            long frames = kind == Kind.PLAY_STREAM ? framesSupplied : fileFrames;
-            if (frames >= 0) {
-                elapsedSeconds = Math.min(elapsedSeconds, Math.round(frames * 3) / 100.0);
-            }
-        }
+        elapsedSeconds = played(elapsedSeconds);
         if (partFile != null) {
             failure = placeRecording(failure);
         }
