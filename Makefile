@@ -9,8 +9,8 @@ export WINEDLLOVERRIDES ?= mscoree,mshtml=
 # Wine through a launcher that picks a loader this machine can run (scripts/wine/wine).
 export PATH := $(CURDIR)/scripts/wine:$(PATH)
 
-.PHONY: all deps build test check jar rt asan tsan fuzz win win64 win32 demo bench peers format tables clean \
-        wheel python-native python-test python-bench web web-demo web-test
+.PHONY: all deps build test check jar maven-local rt asan tsan fuzz win win64 win32 demo bench peers format \
+        tables clean wheel python-native python-test python-bench web web-demo web-test
 
 all: build
 
@@ -113,6 +113,11 @@ jar: build
 	    cmake --preset $$p >/dev/null && cmake --build --preset $$p -j $(JOBS) --target brimvox || exit 1; \
 	done
 	bash scripts/make_jar.sh build
+
+# brimvox.jar with its pom, sources and javadoc as org.brimvox:brimvox in the local Maven
+# repository (~/.m2/repository, or MAVEN_REPO_LOCAL).
+maven-local: jar
+	bash scripts/maven_local.sh build
 
 demo: jar
 	bash scripts/demo.sh build/linux build/brimvox.jar

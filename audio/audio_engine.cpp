@@ -148,6 +148,8 @@ bool AudioEngine::beginRun(RunKind kind) {
     if (runOpen.load() || recording.load() || playing.load()) return false;
     // The last run has ended; let its threads finish winding down before reusing its queue.
     if (!waitThreadsGone(1500)) return false;
+    // Blocks of the last recording that were never fetched go now; each run's codec is fresh.
+    captureQueue->release();
     startRefused = false;
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
@@ -271,7 +273,8 @@ bool AudioEngine::stop() {
     // A recording's writer is stopped by the capture thread after its last block, so that the
     // writer's final drain keeps every captured block.
     if (waitThreadsGone(1400)) {
-        captureQueue->release();
+        // Blocks captured before the stop stay for GetBuffer until they are taken.
+        captureQueue->releaseWhenDrained();
         playbackQueue->release();
     }
     // Otherwise the threads finish their queue themselves as they end; a new start waits for them.

@@ -48,6 +48,7 @@ bool CodecQueue::prepare(int samples) {
         }
         writeIndex.store(0);
         readIndex.store(0);
+        releaseOnDrain = false;
         onPrepare();
     }
     {
@@ -66,6 +67,20 @@ bool CodecQueue::prepare(int samples) {
 
 void CodecQueue::release() {
     std::lock_guard<std::mutex> lock(bufferMutex);
+    freeBuffers();
+}
+
+void CodecQueue::releaseWhenDrained() {
+    std::lock_guard<std::mutex> lock(bufferMutex);
+    if (codec != nullptr && !ringEmpty()) {
+        releaseOnDrain = true;
+    } else {
+        freeBuffers();
+    }
+}
+
+void CodecQueue::freeBuffers() {
+    releaseOnDrain = false;
     for (int i = 0; i < QueueSlots; ++i) {
         delete[] slots[i];
         slots[i] = nullptr;
@@ -85,7 +100,11 @@ void CodecQueue::finish() {
         std::lock_guard<std::mutex> lock(statusMutex);
         stopped = true;
     }
-    release();
+    if (drainsAfterEnd()) {
+        releaseWhenDrained();
+    } else {
+        release();
+    }
     clearRunFlag();
     engine->runOpen.store(false);
 }
@@ -193,6 +212,8 @@ bool CaptureQueue::takeFrames(uint8_t* out) {
     slotCount[r] = 0;
     slotFilled[r].store(false, std::memory_order_release);
     advance(readIndex);
+    // The run has ended and this was its last block: the ring is no longer needed.
+    if (releaseOnDrain && ringEmpty()) freeBuffers();
     return true;
 }
 

@@ -40,7 +40,11 @@ class CodecQueue {
     // "Memory allocation error." recorded) if memory ran out.
     bool prepare(int samples);
     void release();
-    // End of a run: stop notice, release, and the engine's recording or playing cleared.
+    // Frees the slots and codec now if the ring is empty; otherwise keeps them until the
+    // consumer has taken the last block, so that no captured block is lost at a run's end.
+    void releaseWhenDrained();
+    // End of a run: stop notice, release (once drained), and the engine's recording or playing
+    // cleared.
     void finish();
 
     void setElapsed(int blocks);
@@ -57,6 +61,9 @@ class CodecQueue {
   protected:
     virtual void clearRunFlag() = 0;
     virtual void onPrepare() {}
+    // The consumer may go on taking blocks after the run has ended (capture only).
+    virtual bool drainsAfterEnd() const { return false; }
+    void freeBuffers();  // with bufferMutex held
     bool ringFull() const;
     bool ringEmpty() const;
     void advance(std::atomic<int16_t>& index);
@@ -69,7 +76,8 @@ class CodecQueue {
     std::atomic<bool> slotFilled[QueueSlots];
     CelpCodec* codec = nullptr;
     double slotSamples = 0.0;
-    std::mutex bufferMutex;  // slot memory and codec lifetime
+    std::mutex bufferMutex;       // slot memory and codec lifetime
+    bool releaseOnDrain = false;  // guarded by bufferMutex
 
   private:
     std::mutex statusMutex;
@@ -94,6 +102,7 @@ class CaptureQueue : public CodecQueue {
 
   protected:
     void clearRunFlag() override;
+    bool drainsAfterEnd() const override { return true; }
 
   private:
     std::atomic<int16_t> peak{0};

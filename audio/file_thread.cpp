@@ -47,7 +47,9 @@ void fileReaderThread(void* engine) {
 
 void FileThread::runWriter(AudioEngine* engine) {
     File file;
-    const bool open = file.createAlways(engine->recordPath.c_str());
+    // An existing file keeps its content until the first block is written: a recording that
+    // fails before any audio was captured leaves it as it was.
+    const bool open = file.openForWriting(engine->recordPath.c_str());
     if (!open) {
         reportFileError(engine->captureQueue, engine->recordPath);
         engine->fileStopEvent.set();
@@ -57,20 +59,40 @@ void FileThread::runWriter(AudioEngine* engine) {
     engine->fileThreadRunning.store(true);
     uint8_t block[CaptureBlockBytes];
     bool failed = !open;
+    bool emptied = false;
+    unsigned long long written = 0;
+    const auto fail = [&] {
+        reportFileError(engine->captureQueue, engine->recordPath);
+        engine->fileStopEvent.set();
+        failed = true;
+    };
     // Drains every 50 ms; after the stop, one last drain keeps the blocks the capture thread
     // stored before it ended (it stops the writer only after its own last block).
     for (;;) {
         const bool stopping = engine->fileStopEvent.poll();
         while (!failed && engine->captureQueue->takeFrames(block)) {
-            if (!file.write(block, sizeof block)) {
-                reportFileError(engine->captureQueue, engine->recordPath);
-                engine->fileStopEvent.set();
-                failed = true;
+            if (!emptied) {
+                if (!file.truncate(0)) {
+                    fail();
+                    break;
+                }
+                emptied = true;
             }
+            if (!file.write(block, sizeof block)) {
+                // A block written in part (a full disk, a size limit) is cut off: the file
+                // keeps whole frames only.
+                fail();
+                file.truncate(written);
+                break;
+            }
+            written += sizeof block;
         }
         if (stopping || failed) break;
         engine->fileStopEvent.wait(50);
     }
+    // A run that ended without a block and without a failure recorded nothing: the file is
+    // emptied as the recording asked. After a failure the file stays as it was.
+    if (open && !emptied && !failed && !engine->errorRaised.load()) file.truncate(0);
     file.close();
     engine->fileThreadRunning.store(false);
     engine->fileDoneEvent.set();

@@ -110,8 +110,9 @@ bool pause() {
 bool getBuffer(uint8_t* block, size_t capacity) {
     std::lock_guard<std::mutex> lock(callMutex);
     if (!globalEngine || !block || capacity < static_cast<size_t>(CaptureBlockBytes)) return false;
-    if (!globalEngine->recording.load() || globalEngine->runKind.load() != RunKind::RecordBuffer)
-        return false;
+    // Also after the run has ended (stop, end, device error): the blocks captured before it are
+    // handed out until the ring is empty. The ring is empty and unprepared before a run begins.
+    if (globalEngine->runKind.load() != RunKind::RecordBuffer) return false;
     return globalEngine->captureQueue->takeFrames(block);
 }
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -44,6 +45,26 @@ bool File::createAlways(const char* path) {
     if (h == INVALID_HANDLE_VALUE) return false;
     handle = h;
     return true;
+}
+
+bool File::openForWriting(const char* path) {
+    close();
+    std::vector<wchar_t> wide;
+    if (!widePath(path, wide)) return false;
+    HANDLE h = CreateFileW(wide.data(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    handle = h;
+    return true;
+}
+
+bool File::truncate(unsigned long long size) {
+    // A device or pipe has no length to cut.
+    if (GetFileType(static_cast<HANDLE>(handle)) != FILE_TYPE_DISK) return true;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(static_cast<HANDLE>(handle), at, nullptr, FILE_BEGIN) &&
+           SetEndOfFile(static_cast<HANDLE>(handle));
 }
 
 bool File::openExisting(const char* path) {
@@ -116,6 +137,28 @@ bool File::createAlways(const char* path) {
     }
     fd = f;
     return true;
+}
+
+bool File::openForWriting(const char* path) {
+    close();
+    int f = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (f < 0) return false;
+    if (flock(f, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(f);
+        errno = e;
+        return false;
+    }
+    fd = f;
+    return true;
+}
+
+bool File::truncate(unsigned long long size) {
+    // A device or pipe has no length to cut.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) return true;
+    const off_t at = static_cast<off_t>(size);
+    return ftruncate(fd, at) == 0 && lseek(fd, at, SEEK_SET) == at;
 }
 
 bool File::openExisting(const char* path) {

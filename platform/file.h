@@ -15,6 +15,11 @@ class File {
 
     // Creates the file for writing, replacing an existing one, not shared with other writers.
     bool createAlways(const char* path);
+    // Opens the file for writing, creating it if it does not exist, with its content left as it
+    // is (truncate() replaces it), not shared with other writers.
+    bool openForWriting(const char* path);
+    // Cuts the file to size bytes and continues writing there.
+    bool truncate(unsigned long long size);
     // Opens an existing file for reading.
     bool openExisting(const char* path);
     // Reads up to size bytes; false on a failure. bytesRead is 0 at the end of the file.

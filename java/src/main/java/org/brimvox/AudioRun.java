@@ -23,7 +23,15 @@ import java.util.concurrent.TimeoutException;
  * exceptionally with a {@link BrimvoxException} carrying the engine's error text.
  *
  * <p>A stream run reads or writes the caller's stream on a thread of its own, so a stream that
- * blocks holds up neither the engine's internal thread nor {@link #stop()}.
+ * blocks holds up neither the engine's internal thread nor {@link #stop()}. A recording's stream
+ * that has not taken every block within {@value #STREAM_GRACE_MILLIS} ms of the run's end (or
+ * that falls more than {@value #MAX_STREAM_BACKLOG} blocks behind) ends the run with a
+ * {@link BrimvoxException.Reason#STREAM} failure that says how much was lost; its thread is
+ * interrupted and writes nothing more.
+ *
+ * <p>A recording to a file writes a temporary file beside the target and moves it into place when
+ * the run ends. A run that fails before any block was captured leaves an existing file as it was;
+ * one that fails later keeps the blocks captured up to the failure.
  */
 public final class AudioRun {
     /** The four kinds of run. */
@@ -60,12 +68,21 @@ public final class AudioRun {
     /** The most bytes the engine takes for playback at once: ten frames, 300 ms. */
     public static final int PLAY_BLOCK_BYTES = 180;
 
+    /** How long a recording's stream may take after the run's end to write the last blocks. */
+    public static final long STREAM_GRACE_MILLIS = 1000;
+    /** How many blocks (90 ms each) a recording's stream may fall behind the engine. */
+    public static final int MAX_STREAM_BACKLOG = 1000;
+
     private static final long STOP_GRACE_NANOS = 3_000_000_000L;
     private static final long START_WAIT_NANOS = 2_000_000_000L;
+    // stop() returns within this time whatever the engine or the caller's stream do.
+    private static final long STOP_WAIT_NANOS = 1_400_000_000L;
 
     private final Brimvox engine;
     private final Kind kind;
     private final Path file;
+    private final Path partFile;  // a file recording's temporary file beside the target
+    private Path placeAt;  // where the temporary file goes: the file, or the file a link names
     private final OutputStream out;
     private final InputStream in;
     private final CompletableFuture<Duration> completion = new CompletableFuture<>();
@@ -73,8 +90,16 @@ public final class AudioRun {
     private final BlockingQueue<byte[]> recorded = new LinkedBlockingQueue<>();
     private final BlockingQueue<byte[]> toPlay = new ArrayBlockingQueue<>(2);
     private volatile boolean runOver;  // the engine's run has ended: the stream thread winds up
+    private volatile long runOverAt;
     private volatile boolean streamDone;
     private volatile IOException streamFailure;
+    // The recording's stream did not take its blocks in time: they are dropped, never written.
+    private volatile boolean streamAbandoned;
+    private volatile int blocksLost;
+    private volatile long blocksWritten;
+    private volatile Thread streamThread;
+    private final Object streamLock = new Object();
+    private volatile long framesSupplied;  // playback: frames handed to the engine
 
     private volatile double elapsedSeconds;
     private volatile boolean stopRequested;
@@ -90,10 +115,12 @@ public final class AudioRun {
     private long stopIssuedAt;
     private String engineError;
 
-    AudioRun(Brimvox engine, Kind kind, Path file, OutputStream out, InputStream in) {
+    AudioRun(Brimvox engine, Kind kind, Path file, Path partFile, OutputStream out, InputStream in) {
         this.engine = engine;
         this.kind = kind;
         this.file = file;
+        this.partFile = partFile;
+        this.placeAt = file;
         this.out = out;
         this.in = in;
     }
@@ -185,11 +212,15 @@ public final class AudioRun {
     }
 
     /**
-     * Ends the run and waits until it has ended (bounded: the engine gives up on its threads after
-     * at most 1.5 s). A recording keeps what was captured up to the stop. Does nothing if the run
-     * has ended. Failures are reported through {@link #completion()}, not here. A recording to a
-     * stream ends once its blocks are written to the stream; a read of a playback's stream that
-     * is still waiting when the playback ends finishes in the background and its data is dropped.
+     * Ends the run and waits until it has ended, for at most 1.5 s: a run that has not ended by
+     * then (a recording whose stream still writes its last blocks, an engine waiting for a stuck
+     * device) ends on its own within its bounds, and {@link #completion()} tells when. A recording
+     * keeps what was captured up to the stop. Does nothing if the run has ended. Failures are
+     * reported through {@link #completion()}, not here. A recording to a stream ends once its
+     * blocks are written to the stream (or as a failure once the stream has had
+     * {@value #STREAM_GRACE_MILLIS} ms for them); a read of a playback's stream that is still
+     * waiting when the playback ends finishes in the background and its data is dropped. An
+     * interrupt does not cut the wait short; the thread's interrupt status is kept.
      */
     public void stop() {
         if (ended) {
@@ -200,12 +231,36 @@ public final class AudioRun {
         if (engine.isPollerThread()) {
             return;  // called from a callback on the internal thread: it ends the run next
         }
+        awaitEndQuietly(STOP_WAIT_NANOS);
+    }
+
+    /**
+     * Waits up to the given time for the run's end. An interrupt does not cut the wait short (a
+     * stop returns once the run has ended, or at the bound); the thread's interrupt status is
+     * restored before returning.
+     */
+    void awaitEndQuietly(long nanos) {
+        boolean interrupted = false;
+        long until = System.nanoTime() + nanos;
         try {
-            completion.get(STOP_GRACE_NANOS + 3_000_000_000L, TimeUnit.NANOSECONDS);
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-        } catch (ExecutionException | TimeoutException e) {
-            // Reported through completion().
+            for (;;) {
+                long left = until - System.nanoTime();
+                if (ended || left <= 0) {
+                    return;
+                }
+                try {
+                    completion.get(left, TimeUnit.NANOSECONDS);
+                    return;
+                } catch (InterruptedException e) {
+                    interrupted = true;
+                } catch (ExecutionException | TimeoutException e) {
+                    return;  // reported through completion()
+                }
+            }
+        } finally {
+            if (interrupted) {
+                Thread.currentThread().interrupt();
+            }
         }
     }
 
@@ -295,6 +350,7 @@ public final class AudioRun {
         }
         Thread t = new Thread(body, "brimvox-stream");
         t.setDaemon(true);
+        streamThread = t;
         t.start();
     }
 
@@ -306,15 +362,25 @@ public final class AudioRun {
     boolean poll() {
         boolean recording = kind.isRecording();
         if (runOver) {
-            return streamDone;  // waiting for the stream thread to write the last blocks
+            // Waiting for the stream thread to write the last blocks, for a bounded time.
+            if (!streamDone && System.nanoTime() - runOverAt > STREAM_GRACE_MILLIS * 1_000_000L) {
+                abandonStream();
+            }
+            return streamDone || streamAbandoned;
         }
         if (kind == Kind.RECORD_STREAM) {
             drainBlocks();
+            if (recorded.size() > MAX_STREAM_BACKLOG && streamFailure == null) {
+                streamFailure = new IOException("the stream fell more than " + MAX_STREAM_BACKLOG
+                                                + " blocks (" + MAX_STREAM_BACKLOG * 90 / 1000
+                                                + " s) behind");
+                stopRequested = true;
+            }
         } else if (kind == Kind.PLAY_STREAM && !stopRequested) {
             feedBlocks();
         }
         if (Natives.time(recording, time)) {
-            elapsedSeconds = time[0];
+            elapsedSeconds = played(time[0]);
         }
         takeEngineError();
         if (stopRequested && !stopIssued) {
@@ -327,7 +393,7 @@ public final class AudioRun {
         }
         boolean over = false;
         if (Natives.isStop(recording, time)) {
-            elapsedSeconds = time[0];
+            elapsedSeconds = played(time[0]);
             takeEngineError();
             over = true;
         } else if (stopIssued && System.nanoTime() - stopIssuedAt > STOP_GRACE_NANOS) {
@@ -336,15 +402,55 @@ public final class AudioRun {
             over = true;
         }
         if (over) {
+            if (kind == Kind.RECORD_STREAM) {
+                // The blocks captured before the end are still in the engine: take them all.
+                drainBlocks();
+            }
+            runOverAt = System.nanoTime();
             runOver = true;
             return kind != Kind.RECORD_STREAM || streamDone;
         }
         return false;
     }
 
-    /** The run is over for the engine (closed): the stream thread winds up on its own. */
+    /**
+     * The run is over for the engine (closed): a recording's stream that has not taken every block
+     * yet is given up.
+     */
     void abandon() {
-        runOver = true;
+        if (!runOver) {
+            runOverAt = System.nanoTime();
+            runOver = true;
+        }
+        if (kind == Kind.RECORD_STREAM && !streamDone) {
+            abandonStream();
+        }
+    }
+
+    /** Gives up on a recording's stream that holds up the end: its blocks are counted as lost. */
+    private void abandonStream() {
+        synchronized (streamLock) {
+            abandonStreamLocked();
+        }
+    }
+
+    private void abandonStreamLocked() {
+        if (streamAbandoned || streamDone) {
+            return;
+        }
+        streamAbandoned = true;
+        int lost = 0;
+        while (recorded.poll() != null) {
+            lost++;
+        }
+        if (writing) {
+            lost++;
+        }
+        blocksLost = lost;
+        Thread t = streamThread;
+        if (t != null) {
+            t.interrupt();  // a stream that honours interrupts ends its write now
+        }
     }
 
     private void takeEngineError() {
@@ -356,8 +462,14 @@ public final class AudioRun {
     }
 
     private void drainBlocks() {
-        while (streamFailure == null && Natives.getBuffer(recordBlock)) {
-            recorded.add(recordBlock.clone());
+        while (Natives.getBuffer(recordBlock)) {
+            synchronized (streamLock) {
+                if (streamFailure != null || streamAbandoned || streamDone) {
+                    blocksLost++;
+                } else {
+                    recorded.add(recordBlock.clone());
+                }
+            }
         }
     }
 
@@ -375,36 +487,60 @@ public final class AudioRun {
             if (!Natives.setBuffer(pendingBlock, length, last)) {
                 return;
             }
+            framesSupplied += length / FRAME_BYTES;
             endSent = last;
             pendingBlock = null;
         }
     }
 
     private void failStream(Exception e) {
-        streamFailure = e instanceof IOException ? (IOException) e : new IOException(e);
+        if (streamFailure == null) {
+            streamFailure = e instanceof IOException ? (IOException) e : new IOException(e);
+        }
         stopRequested = true;
         engine.wake();
     }
+
+    private volatile boolean writing;  // the stream thread is inside a write of a block
 
     /** The stream thread of a recording: writes the blocks in order, then flushes. */
     private void writeStream() {
         try {
             for (;;) {
                 byte[] block = recorded.poll(20, TimeUnit.MILLISECONDS);
+                if (streamAbandoned) {
+                    return;  // given up: nothing more reaches the stream
+                }
                 if (block != null) {
+                    writing = true;
                     out.write(block);
+                    writing = false;
+                    blocksWritten++;
                 } else if (runOver && recorded.isEmpty()) {
                     break;
                 }
             }
             out.flush();
         } catch (IOException | RuntimeException e) {
-            failStream(e);
+            if (!streamAbandoned) {
+                failStream(e);
+            }
         } catch (InterruptedException e) {
-            failStream(new java.io.InterruptedIOException("the stream thread was interrupted"));
+            if (!streamAbandoned) {
+                failStream(new java.io.InterruptedIOException("the stream thread was interrupted"));
+            }
         } finally {
-            recorded.clear();
-            streamDone = true;
+            synchronized (streamLock) {
+                if (!streamAbandoned) {
+                    int lost = writing ? 1 : 0;
+                    while (recorded.poll() != null) {
+                        lost++;
+                    }
+                    blocksLost += lost;
+                }
+                writing = false;
+                streamDone = true;
+            }
             engine.wake();
         }
     }
@@ -442,26 +578,127 @@ public final class AudioRun {
         }
     }
 
+    /**
+     * A playback's time: the engine counts each block of up to ten frames as 0.3 s, so the time
+     * is at most the frames the file holds or the stream has supplied (30 ms each).
+     */
+    private double played(double engineSeconds) {
+        long frames = kind == Kind.PLAY_STREAM ? framesSupplied : kind == Kind.PLAY_FILE ? fileFrames : -1;
+        return frames < 0 ? engineSeconds : Math.min(engineSeconds, frames * 3 / 100.0);
+    }
+
+    /** Frames of a played file, -1 if unknown. */
+    private long fileFrames = -1;
+
+    void setPlaceAt(Path target) {
+        placeAt = target;
+    }
+
+    void setFileFrames(long frames) {
+        fileFrames = frames;
+    }
+
+    /**
+     * Moves a file recording's temporary file into place: always after a clean end, after a
+     * failure only if a block was captured (so an existing file stays as it was otherwise).
+     */
+    private BrimvoxException placeRecording(BrimvoxException failure) {
+        try {
+            long size = java.nio.file.Files.size(partFile);
+            if (failure != null && size == 0) {
+                java.nio.file.Files.deleteIfExists(partFile);
+                return failure;
+            }
+            try {
+                java.nio.file.Files.move(partFile, placeAt, java.nio.file.StandardCopyOption.ATOMIC_MOVE,
+                                         java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+            } catch (java.nio.file.AtomicMoveNotSupportedException e) {
+                java.nio.file.Files.move(partFile, placeAt, java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+            }
+            return failure;
+        } catch (IOException | RuntimeException e) {
+            BrimvoxException moved = new BrimvoxException(
+                    BrimvoxException.Reason.FILE,
+                    "the " + kind.describe() + " failed: cannot move the recording into place: "
+                            + Brimvox.describe(e) + ": " + file + " (the recording is kept in "
+                            + partFile + ")",
+                    null, e);
+            if (failure != null) {
+                moved.addSuppressed(failure);
+            }
+            return moved;
+        }
+    }
+
     /** The failure the run ended with, or null. */
     BrimvoxException failure() {
-        if (streamFailure != null) {
-            String what = kind == Kind.RECORD_STREAM ? "writing the recorded frames" : "reading the frames to play";
+        if (kind == Kind.RECORD_STREAM && !streamDone && !streamAbandoned && runOver) {
+            abandonStream();
+        }
+        if (streamAbandoned || streamFailure != null) {
+            String what;
+            if (streamAbandoned) {
+                what = "the stream did not take the recorded frames within " + STREAM_GRACE_MILLIS
+                       + " ms of the end";
+            } else if (kind == Kind.RECORD_STREAM) {
+                what = "writing the recorded frames: " + describe(streamFailure);
+            } else {
+                what = "reading the frames to play: " + describe(streamFailure);
+            }
+            String lost = "";
+            if (kind == Kind.RECORD_STREAM && blocksLost > 0) {
+                lost = "; " + blocksLost * RECORD_BLOCK_BYTES + " bytes (" + blocksLost + " blocks, "
+                       + String.format(java.util.Locale.ROOT, "%.2f", blocksLost * 0.09)
+                       + " s of speech) were not written, " + blocksWritten * RECORD_BLOCK_BYTES
+                       + " bytes were";
+            }
             return new BrimvoxException(BrimvoxException.Reason.STREAM,
-                                        "the " + kind.describe() + " failed " + what + ": " + streamFailure,
+                                        "the " + kind.describe() + " failed: " + what + lost,
                                         null, streamFailure);
         }
         if (engineError != null) {
-            boolean fileError = file != null && engineError.endsWith(file.toString());
-            return new BrimvoxException(fileError ? BrimvoxException.Reason.FILE : BrimvoxException.Reason.DEVICE,
-                                        "the " + kind.describe() + " failed: " + engineError.trim(),
+            String text = engineError.trim();
+            String engineFile = partFile != null ? partFile.toString() : file != null ? file.toString() : null;
+            if (engineFile != null && text.endsWith(engineFile)) {
+                // The engine puts the path right after the system's text; the message names the
+                // file the caller asked for.
+                String system = text.substring(0, text.length() - engineFile.length()).trim();
+                return new BrimvoxException(BrimvoxException.Reason.FILE,
+                                            "the " + kind.describe() + " failed: " + system + ": " + file,
+                                            engineError, null);
+            }
+            String cause = engine.virtualCardCause(kind.isRecording());
+            return new BrimvoxException(BrimvoxException.Reason.DEVICE,
+                                        "the " + kind.describe() + " failed: " + text
+                                                + (cause != null ? " (" + cause + ")" : ""),
                                         engineError, null);
         }
         return null;
     }
 
+    private static String describe(IOException e) {
+        String m = e.getMessage();
+        return m != null && !m.isEmpty() ? e.getClass().getSimpleName() + ": " + m : e.getClass().getSimpleName();
+    }
+
     /** Marks the run ended and completes its future; later calls do nothing. */
     void finish(BrimvoxException failure) {
+        synchronized (finishLock) {
+            if (ended) {
+                return;
+            }
+            finishOnce(failure);
+        }
+    }
+
+    private final Object finishLock = new Object();
+
+    private void finishOnce(BrimvoxException failure) {
         runOver = true;
+        elapsedSeconds = played(elapsedSeconds);
+        if (partFile != null) {
+            failure = placeRecording(failure);
+        }
         ended = true;
         if (failure != null) {
             completion.completeExceptionally(failure);

@@ -5,7 +5,7 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.StandardOpenOption;
+import java.nio.file.Paths;
 import java.util.LinkedHashMap;
 import java.util.Map;
 import java.util.Objects;
@@ -66,9 +66,67 @@ public final class Brimvox implements AutoCloseable {
     private AudioRun current;  // guarded by lock
     private final Thread poller;
 
+    // The virtual card's files as the engine was opened with them ("" if unset), null otherwise.
+    private String virtualMicrophone;
+    private String virtualSpeaker;
+
     private Brimvox() {
         poller = new Thread(this::pollLoop, "brimvox-poller");
         poller.setDaemon(true);
+    }
+
+    /**
+     * Why the virtual card's microphone or speaker could not be opened, as far as the file tells,
+     * or null: the engine's device texts carry result codes only.
+     */
+    String virtualCardCause(boolean recording) {
+        String path = recording ? virtualMicrophone : virtualSpeaker;
+        if (path == null || path.isEmpty()) {
+            return null;
+        }
+        Path p = Paths.get(path);
+        if (recording) {
+            String refusal = microphoneRefusal(p);
+            return refusal != null ? "the virtual microphone " + refusal + ": " + p : null;
+        }
+        if (Files.isDirectory(p)) {
+            return "the virtual speaker cannot be created: it is a directory: " + p;
+        }
+        Path dir = p.toAbsolutePath().getParent();
+        if (dir != null && !Files.isDirectory(dir)) {
+            return "the virtual speaker cannot be created: no such directory: " + p;
+        }
+        if (Files.exists(p) ? !Files.isWritable(p) : dir != null && !Files.isWritable(dir)) {
+            return "the virtual speaker cannot be created: permission denied: " + p;
+        }
+        return null;
+    }
+
+    /**
+     * Null if the file can serve as the virtual microphone (a readable sound file: WAV, FLAC,
+     * Ogg, AIFF, AU, or raw samples named *.raw / *.pcm), else what is wrong with it.
+     */
+    static String microphoneRefusal(Path p) {
+        if (Files.isDirectory(p)) {
+            return "is a directory";
+        }
+        byte[] head = new byte[12];
+        int n;
+        try (java.io.InputStream in = Files.newInputStream(p)) {
+            n = in.readNBytes(head, 0, head.length);
+        } catch (IOException e) {
+            return "cannot be read: " + describe(e);
+        }
+        String name = p.getFileName() == null ? "" : p.getFileName().toString().toLowerCase(java.util.Locale.ROOT);
+        if (name.endsWith(".raw") || name.endsWith(".pcm")) {
+            return null;
+        }
+        String magic = new String(head, 0, Math.min(n, 4), java.nio.charset.StandardCharsets.ISO_8859_1);
+        if (magic.equals("RIFF") || magic.equals("RIFX") || magic.equals("RF64") || magic.equals("fLaC")
+            || magic.equals("OggS") || magic.equals("FORM") || magic.equals(".snd")) {
+            return null;
+        }
+        return "is not a sound file (WAV, FLAC, Ogg, AIFF, AU, or raw samples named *.raw)";
     }
 
     /**
@@ -105,10 +163,13 @@ public final class Brimvox implements AutoCloseable {
     }
 
     /**
-     * Starts recording into a compressed file, created anew (an existing file is replaced).
+     * Starts recording into a compressed file. The frames go to a temporary file beside it
+     * ({@code .NAME.NUMBER.part}), which replaces the file when the run ends. A recording that
+     * fails before any audio was captured leaves an existing file exactly as it was; one that
+     * fails later keeps what was captured up to the failure.
      *
      * @throws NullPointerException if file is null
-     * @throws BrimvoxException {@code FILE} if the file cannot be created (the cause is the
+     * @throws BrimvoxException {@code FILE} if the file cannot be written there (the cause is the
      *     system's exception), {@code RUN_ACTIVE} if a run is active
      * @throws IllegalStateException if the engine is closed
      */
@@ -118,18 +179,53 @@ public final class Brimvox implements AutoCloseable {
         synchronized (lock) {
             checkStartable();
             if (Files.isDirectory(path)) {
-                throw fileError("cannot record to " + path + ": it is a directory", null);
+                throw fileError("cannot record to a file: it is a directory: " + path, null);
+            }
+            Path part;
+            Path target;
+            try {
+                // A link is followed to the file it names; a device or pipe is written directly.
+                target = Files.isSymbolicLink(path) ? path.toRealPath() : path;
+                part = Files.exists(target) && !Files.isRegularFile(target) ? null : createPartFile(target);
+            } catch (IOException | UnsupportedOperationException e) {
+                throw fileError("cannot record to a file: " + describe(e) + ": " + path, e);
             }
             try {
-                Files.newOutputStream(path, StandardOpenOption.CREATE, StandardOpenOption.WRITE,
-                                      StandardOpenOption.TRUNCATE_EXISTING).close();
-            } catch (IOException | UnsupportedOperationException e) {
-                throw fileError("cannot record to " + path + ": " + describe(e), e);
+                String written = (part != null ? part : path).toString();
+                AudioRun run = new AudioRun(this, AudioRun.Kind.RECORD_FILE, path, part, null, null);
+                run.setPlaceAt(target);
+                return start(run, () -> Natives.recordFile(written));
+            } catch (BrimvoxException | RuntimeException e) {
+                try {
+                    if (part != null) {
+                        Files.deleteIfExists(part);
+                    }
+                } catch (IOException ignored) {
+                    // Only an empty temporary file is left.
+                }
+                throw e;
             }
-            return start(new AudioRun(this, AudioRun.Kind.RECORD_FILE, path, null, null),
-                         () -> Natives.recordFile(path.toString()));
         }
     }
+
+    private static Path createPartFile(Path target) throws IOException {
+        Path dir = target.getParent();
+        String name = "." + target.getFileName() + ".";
+        for (int attempt = 0;; attempt++) {
+            long number = java.util.concurrent.ThreadLocalRandom.current().nextLong();
+            Path part = dir.resolve(name + Long.toUnsignedString(number, 36) + ".part");
+            try {
+                // Created with the default permissions a new file of the caller would get; the
+                // name needs no secrecy, as an existing file is never taken over.
+                return Files.createFile(part);
+            } catch (java.nio.file.FileAlreadyExistsException e) {
+                if (attempt > 10) {
+                    throw e;
+                }
+            }
+        }
+    }
+
 
     /**
      * Starts recording into a stream: the engine's 54-byte blocks (three 18-byte frames, 90 ms)
@@ -144,7 +240,7 @@ public final class Brimvox implements AutoCloseable {
         Objects.requireNonNull(out, "out");
         synchronized (lock) {
             checkStartable();
-            return start(new AudioRun(this, AudioRun.Kind.RECORD_STREAM, null, out, null),
+            return start(new AudioRun(this, AudioRun.Kind.RECORD_STREAM, null, null, out, null),
                          Natives::recordBuffer);
         }
     }
@@ -163,15 +259,18 @@ public final class Brimvox implements AutoCloseable {
         synchronized (lock) {
             checkStartable();
             if (Files.isDirectory(path)) {
-                throw fileError("cannot play " + path + ": it is a directory", null);
+                throw fileError("cannot play a file: it is a directory: " + path, null);
             }
+            long size;
             try {
                 Files.newInputStream(path).close();
+                size = Files.size(path);
             } catch (IOException | UnsupportedOperationException e) {
-                throw fileError("cannot play " + path + ": " + describe(e), e);
+                throw fileError("cannot play a file: " + describe(e) + ": " + path, e);
             }
-            return start(new AudioRun(this, AudioRun.Kind.PLAY_FILE, path, null, null),
-                         () -> Natives.playFile(path.toString()));
+            AudioRun run = new AudioRun(this, AudioRun.Kind.PLAY_FILE, path, null, null, null);
+            run.setFileFrames(size / AudioRun.FRAME_BYTES);
+            return start(run, () -> Natives.playFile(path.toString()));
         }
     }
 
@@ -189,7 +288,7 @@ public final class Brimvox implements AutoCloseable {
         Objects.requireNonNull(in, "in");
         synchronized (lock) {
             checkStartable();
-            return start(new AudioRun(this, AudioRun.Kind.PLAY_STREAM, null, null, in),
+            return start(new AudioRun(this, AudioRun.Kind.PLAY_STREAM, null, null, null, in),
                          Natives::playBuffer);
         }
     }
@@ -209,8 +308,10 @@ public final class Brimvox implements AutoCloseable {
     }
 
     /**
-     * Stops any run (its future completes normally with the time reached), ends the internal
-     * thread and destroys the native engine. Closing a closed engine does nothing.
+     * Stops any run (its future completes normally with the time reached, or with the failure
+     * that ended it, such as a recording's stream that did not take every block), ends the
+     * internal thread and destroys the native engine. Returns within 2 s. Closing a closed engine
+     * does nothing. An interrupt does not cut it short; the interrupt status is kept.
      */
     @Override
     public void close() {
@@ -223,13 +324,25 @@ public final class Brimvox implements AutoCloseable {
             run = current;
             lock.notifyAll();
         }
+        long started = System.nanoTime();
         if (run != null) {
             run.stop();
         }
         if (Thread.currentThread() != poller) {
-            try {
-                poller.join(5000);
-            } catch (InterruptedException e) {
+            boolean interrupted = false;
+            long until = started + 1_700_000_000L;
+            while (poller.isAlive()) {
+                long left = until - System.nanoTime();
+                if (left <= 0) {
+                    break;
+                }
+                try {
+                    poller.join(Math.max(1, left / 1_000_000L));
+                } catch (InterruptedException e) {
+                    interrupted = true;
+                }
+            }
+            if (interrupted) {
                 Thread.currentThread().interrupt();
             }
         }
@@ -370,7 +483,16 @@ public final class Brimvox implements AutoCloseable {
         return new BrimvoxException(BrimvoxException.Reason.FILE, message, null, cause);
     }
 
-    private static String describe(Exception e) {
+    /** A setting: the system property, else the environment variable, else the default. */
+    private static String setting(String property, String variable, String otherwise) {
+        String v = System.getProperty(property);
+        if (v == null) {
+            v = System.getenv(variable);
+        }
+        return v == null || v.isEmpty() ? otherwise : v;
+    }
+
+    static String describe(Exception e) {
         String name = e.getClass().getSimpleName();
         if (e instanceof java.nio.file.NoSuchFileException) {
             return "no such file or directory";
@@ -450,6 +572,32 @@ public final class Brimvox implements AutoCloseable {
                 }
                 loadNatives();
                 Natives.takeError();  // a stale refusal of an earlier open
+                SoundCard card;
+                try {
+                    card = soundCard != null ? soundCard
+                                             : SoundCard.fromSetting(setting(AUDIO_PROPERTY, "BRIMVOX_AUDIO", "alsa"));
+                } catch (IllegalArgumentException e) {
+                    card = null;  // the engine refuses it below, naming the setting as given
+                }
+                String mic = microphone != null ? microphone.toString()
+                                                : setting(AUDIO_IN_PROPERTY, "BRIMVOX_AUDIO_IN", "");
+                String out = speaker != null ? speaker.toString()
+                                             : setting(AUDIO_OUT_PROPERTY, "BRIMVOX_AUDIO_OUT", "");
+                // A file that cannot be opened at all is refused by the engine in its own words;
+                // a directory or a file that is no sound file is refused here.
+                Path micPath = mic.isEmpty() ? null : Paths.get(mic);
+                if (card == SoundCard.VIRTUAL && micPath != null
+                    && (Files.isDirectory(micPath) || Files.isReadable(micPath))) {
+                    String refusal = microphoneRefusal(micPath);
+                    if (refusal != null) {
+                        String name = microphone != null || System.getProperty(AUDIO_IN_PROPERTY) != null
+                                      ? AUDIO_IN_PROPERTY : "BRIMVOX_AUDIO_IN";
+                        throw new BrimvoxException(BrimvoxException.Reason.SETTING,
+                                                   "the brimvox engine refused a setting: " + name + ": " + refusal
+                                                           + ": " + mic,
+                                                   null, null);
+                    }
+                }
                 Map<String, String> given = new LinkedHashMap<>();
                 if (soundCard != null) {
                     given.put(AUDIO_PROPERTY, soundCard.settingValue());
@@ -494,6 +642,10 @@ public final class Brimvox implements AutoCloseable {
                                                "the brimvox engine could not be created", null, null);
                 }
                 Brimvox engine = new Brimvox();
+                if (card == SoundCard.VIRTUAL) {
+                    engine.virtualMicrophone = mic;
+                    engine.virtualSpeaker = out;
+                }
                 engine.poller.start();
                 openEngine = engine;
                 return engine;

@@ -11,6 +11,9 @@ import javax.sound.sampled.spi.FormatConversionProvider;
  * as the stream is read.
  */
 public final class BvxFormatConversionProvider extends FormatConversionProvider {
+    /** The provider, as the {@code javax.sound.sampled} service loader creates it. */
+    public BvxFormatConversionProvider() {}
+
     private static final AudioFormat.Encoding[] SOURCE = {BvxSound.ENCODING};
     private static final AudioFormat.Encoding[] TARGET = {AudioFormat.Encoding.PCM_SIGNED};
     private static final AudioFormat.Encoding[] NONE = {};

@@ -1,34 +1,39 @@
 package org.brimvox;
 
-import java.lang.invoke.MethodHandle;
-import java.lang.invoke.MethodHandles;
-import java.lang.invoke.MethodType;
+import java.lang.reflect.InvocationTargetException;
+import java.lang.reflect.Method;
 import java.nio.charset.StandardCharsets;
 
 /**
- * The native methods of the class {@code NativeAudio} (default package), reached through method
- * handles: code in a named package cannot name a class of the default package, and going through
- * handles leaves that class and the library's exports exactly as they are.
+ * The native methods of the class {@code NativeAudio} (default package), reached through
+ * reflection: code in a named package cannot name a class of the default package, and going
+ * through reflection leaves that class and the library's exports exactly as they are (it costs a
+ * start far less than method handles, whose first use spins many classes).
+ *
+ * <p>The class is the one this class's loader sees (brimvox-legacy.jar on the class path, shared
+ * with its direct callers); without it, a private copy of the class that this module carries as
+ * the resource {@code NativeAudio.bin} is defined in a class loader of its own, so that the
+ * module needs no class of the unnamed package.
  */
 final class Natives {
-    private static MethodHandle newEngine;
-    private static MethodHandle deleteEngine;
-    private static MethodHandle getVersion;
-    private static MethodHandle recordFile;
-    private static MethodHandle recordBuffer;
-    private static MethodHandle playFile;
-    private static MethodHandle playBuffer;
-    private static MethodHandle stop;
-    private static MethodHandle pause;
-    private static MethodHandle getBuffer;
-    private static MethodHandle setBuffer;
-    private static MethodHandle isStopPlaying;
-    private static MethodHandle timePlaying;
-    private static MethodHandle isStopRecording;
-    private static MethodHandle timeRecording;
-    private static MethodHandle getError;
-    private static MethodHandle maxSample;
-    private static MethodHandle isBuffering;
+    private static Method newEngine;
+    private static Method deleteEngine;
+    private static Method getVersion;
+    private static Method recordFile;
+    private static Method recordBuffer;
+    private static Method playFile;
+    private static Method playBuffer;
+    private static Method stop;
+    private static Method pause;
+    private static Method getBuffer;
+    private static Method setBuffer;
+    private static Method isStopPlaying;
+    private static Method timePlaying;
+    private static Method isStopRecording;
+    private static Method timeRecording;
+    private static Method getError;
+    private static Method maxSample;
+    private static Method isBuffering;
     private static LinkageError failure;
     private static boolean ready;
 
@@ -43,33 +48,27 @@ final class Natives {
             throw failure;
         }
         try {
-            Class<?> c = Class.forName("NativeAudio", true, Natives.class.getClassLoader());
-            MethodHandles.Lookup l = MethodHandles.publicLookup();
-            MethodType bool = MethodType.methodType(boolean.class);
-            MethodType boolTime = MethodType.methodType(boolean.class, double[].class);
-            MethodType boolBytes = MethodType.methodType(boolean.class, byte[].class);
-            MethodType boolPath = MethodType.methodType(boolean.class, String.class);
-            getVersion = l.findStatic(c, "GetVersion", MethodType.methodType(int.class));
-            newEngine = l.findStatic(c, "NewJavaClass4800", bool);
-            deleteEngine = l.findStatic(c, "DeleteJavaClass4800", bool);
-            recordFile = l.findStatic(c, "RecordFile", boolPath);
-            recordBuffer = l.findStatic(c, "RecordBuffer", bool);
-            playFile = l.findStatic(c, "PlayFile", boolPath);
-            playBuffer = l.findStatic(c, "PlayBuffer", bool);
-            stop = l.findStatic(c, "Stop", bool);
-            pause = l.findStatic(c, "Pause", bool);
-            getBuffer = l.findStatic(c, "GetBuffer", boolBytes);
-            setBuffer = l.findStatic(c, "SetBuffer", MethodType.methodType(
-                    boolean.class, byte[].class, short.class, boolean.class));
-            isStopPlaying = l.findStatic(c, "FunIsStopPlaying", boolTime);
-            timePlaying = l.findStatic(c, "FunGetTimePlaying", boolTime);
-            isStopRecording = l.findStatic(c, "FunIsStopRecording", boolTime);
-            timeRecording = l.findStatic(c, "FunGetTimeRecording", boolTime);
-            getError = l.findStatic(c, "FunGetError", boolBytes);
-            maxSample = l.findStatic(c, "FunGetMaxSample", MethodType.methodType(int.class));
-            isBuffering = l.findStatic(c, "FunGetIsBuffering", bool);
+            Class<?> c = nativeAudioClass();
+            getVersion = c.getMethod("GetVersion");
+            newEngine = c.getMethod("NewJavaClass4800");
+            deleteEngine = c.getMethod("DeleteJavaClass4800");
+            recordFile = c.getMethod("RecordFile", String.class);
+            recordBuffer = c.getMethod("RecordBuffer");
+            playFile = c.getMethod("PlayFile", String.class);
+            playBuffer = c.getMethod("PlayBuffer");
+            stop = c.getMethod("Stop");
+            pause = c.getMethod("Pause");
+            getBuffer = c.getMethod("GetBuffer", byte[].class);
+            setBuffer = c.getMethod("SetBuffer", byte[].class, short.class, boolean.class);
+            isStopPlaying = c.getMethod("FunIsStopPlaying", double[].class);
+            timePlaying = c.getMethod("FunGetTimePlaying", double[].class);
+            isStopRecording = c.getMethod("FunIsStopRecording", double[].class);
+            timeRecording = c.getMethod("FunGetTimeRecording", double[].class);
+            getError = c.getMethod("FunGetError", byte[].class);
+            maxSample = c.getMethod("FunGetMaxSample");
+            isBuffering = c.getMethod("FunGetIsBuffering");
             // Linking happens on the first call: make a missing export fail here, not mid-run.
-            int version = (int) getVersion.invokeExact();
+            int version = (int) call(getVersion);
             if (version != 101) {
                 throw new UnsatisfiedLinkError("brimvox: the native library reports version "
                                                + version + ", this jar needs 101");
@@ -81,12 +80,76 @@ final class Natives {
         } catch (LinkageError e) {
             failure = e;
             throw e;
+        } catch (InvocationTargetException e) {
+            if (e.getCause() instanceof LinkageError) {
+                failure = (LinkageError) e.getCause();
+                throw failure;
+            }
+            throw rethrow(e.getCause());
         } catch (ReflectiveOperationException e) {
             failure = new NoClassDefFoundError("brimvox: the class NativeAudio is not usable: " + e);
             failure.initCause(e);
             throw failure;
-        } catch (Throwable e) {
-            throw rethrow(e);
+        }
+    }
+
+    private static Class<?> nativeAudioClass() throws ReflectiveOperationException {
+        ClassLoader own = Natives.class.getClassLoader();
+        try {
+            return Class.forName("NativeAudio", true, own);
+        } catch (ClassNotFoundException e) {
+            if (Natives.class.getResource("NativeAudio.bin") == null) {
+                throw e;
+            }
+            return Class.forName("NativeAudio", true, new PrivateLoader(own));
+        }
+    }
+
+    /**
+     * Defines the carried NativeAudio and its nested class (resources {@code NAME.bin} beside this
+     * class); everything else comes from the module's loader.
+     */
+    private static final class PrivateLoader extends ClassLoader {
+        static {
+            registerAsParallelCapable();
+        }
+
+        PrivateLoader(ClassLoader parent) {
+            super("brimvox-natives", parent);
+        }
+
+        @Override
+        protected Class<?> findClass(String name) throws ClassNotFoundException {
+            if (name.equals("NativeAudio") || name.startsWith("NativeAudio$")) {
+                try (java.io.InputStream in = Natives.class.getResourceAsStream(name + ".bin")) {
+                    if (in != null) {
+                        byte[] bytes = in.readAllBytes();
+                        return defineClass(name, bytes, 0, bytes.length);
+                    }
+                } catch (java.io.IOException e) {
+                    throw new ClassNotFoundException(name + ": " + e, e);
+                }
+            }
+            throw new ClassNotFoundException(name);
+        }
+    }
+
+    /** Calls a native method; what it throws is thrown as it is. */
+    private static Object call(Method m, Object... args) throws InvocationTargetException {
+        try {
+            return m.invoke(null, args);
+        } catch (IllegalAccessException e) {
+            throw new IllegalStateException(e);
+        }
+    }
+
+    private static Object invoke(Method m, Object... args) {
+        try {
+            return m.invoke(null, args);
+        } catch (InvocationTargetException e) {
+            throw rethrow(e.getCause());
+        } catch (IllegalAccessException e) {
+            throw new IllegalStateException(e);
         }
     }
 
@@ -101,121 +164,63 @@ final class Natives {
     }
 
     static int version() {
-        try {
-            return (int) getVersion.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (int) invoke(getVersion);
     }
 
     static boolean newEngine() {
-        try {
-            return (boolean) newEngine.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(newEngine);
     }
 
     static boolean deleteEngine() {
-        try {
-            return (boolean) deleteEngine.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(deleteEngine);
     }
 
     static boolean recordFile(String path) {
-        try {
-            return (boolean) recordFile.invokeExact(path);
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(recordFile, path);
     }
 
     static boolean recordBuffer() {
-        try {
-            return (boolean) recordBuffer.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(recordBuffer);
     }
 
     static boolean playFile(String path) {
-        try {
-            return (boolean) playFile.invokeExact(path);
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(playFile, path);
     }
 
     static boolean playBuffer() {
-        try {
-            return (boolean) playBuffer.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(playBuffer);
     }
 
     static void stop() {
-        try {
-            boolean ignored = (boolean) stop.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        invoke(stop);
     }
 
     /** Toggles the pause: true if it paused, false if it resumed or nothing runs. */
     static boolean pause() {
-        try {
-            return (boolean) pause.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(pause);
     }
 
     static boolean getBuffer(byte[] block) {
-        try {
-            return (boolean) getBuffer.invokeExact(block);
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(getBuffer, (Object) block);
     }
 
     static boolean setBuffer(byte[] data, int length, boolean endOfStream) {
-        try {
-            return (boolean) setBuffer.invokeExact(data, (short) length, endOfStream);
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(setBuffer, data, (short) length, endOfStream);
     }
 
     static boolean isStop(boolean recording, double[] time) {
-        try {
-            return recording ? (boolean) isStopRecording.invokeExact(time)
-                             : (boolean) isStopPlaying.invokeExact(time);
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(recording ? isStopRecording : isStopPlaying, (Object) time);
     }
 
     static boolean time(boolean recording, double[] time) {
-        try {
-            return recording ? (boolean) timeRecording.invokeExact(time)
-                             : (boolean) timePlaying.invokeExact(time);
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(recording ? timeRecording : timePlaying, (Object) time);
     }
 
     /** The pending error text, or null. */
     static String takeError() {
         byte[] text = new byte[257];
         boolean got;
-        try {
-            got = (boolean) getError.invokeExact(text);
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        got = (boolean) invoke(getError, (Object) text);
         if (!got) {
             return null;
         }
@@ -227,18 +232,10 @@ final class Natives {
     }
 
     static int maxSample() {
-        try {
-            return (int) maxSample.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (int) invoke(maxSample);
     }
 
     static boolean isBuffering() {
-        try {
-            return (boolean) isBuffering.invokeExact();
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+        return (boolean) invoke(isBuffering);
     }
 }

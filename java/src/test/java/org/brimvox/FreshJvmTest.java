@@ -65,13 +65,22 @@ class FreshJvmTest {
         assertEquals(0, r.exit, r.out);
         assertTrue(r.out.matches("(?s).*file recording: +1\\.[5-9]\\d s.*"), r.out);
         assertTrue(r.out.contains("stream playback:"), r.out);
-        assertTrue(r.out.contains("round-trip segmental SNR, stream:"), r.out);
+        assertTrue(r.out.contains("played into:"), r.out);
         assertTrue(Files.size(dir.resolve("out/played_file.wav")) > 20000);
         assertTrue(Files.size(dir.resolve("out/played_blocks.wav")) > 20000);
         try (var hashes = Files.list(dir.resolve("cache/brimvox"))) {
             Path extracted = hashes.findFirst().orElseThrow().resolve("libbrimvox.so");
             assertTrue(Files.isRegularFile(extracted), "extracted into the user's cache");
         }
+    }
+
+    /** brimvox.jar alone on the module path: the named module records and plays. */
+    @Test
+    void theJarIsANamedModuleThatRunsOnTheModulePath() throws Exception {
+        Result r = java(Map.of(), "-p", jar(), "-m", "org.brimvox", System.getProperty("brimvox.speech"), "out", "1");
+        assertEquals(0, r.exit, r.out);
+        assertTrue(r.out.matches("(?s).*file recording: +(0\\.9|1\\.)\\d+ s.*"), r.out);
+        assertTrue(r.out.contains("stream playback:"), r.out);
     }
 
     @Test
@@ -100,6 +109,39 @@ class FreshJvmTest {
         assertTrue(r.out.contains("this jar carries no library for Linux on sparc"), r.out);
         assertTrue(r.out.contains("brimvox on java.library.path (" + dir + ")"), r.out);
         assertTrue(r.out.contains("Set -Dbrimvox.library=/path/to/libbrimvox.so"), r.out);
+    }
+
+    /**
+     * A home whose cache cannot be written: the library goes to the user's directory in
+     * java.io.tmpdir; where that is not private either, the error names every place tried.
+     */
+    @Test
+    void anUnwritableHomeFallsBackToAPrivateDirectoryInTmp() throws Exception {
+        Path home = dir.resolve("home-is-a-file");
+        Files.writeString(home, "not a directory");
+        Path tmp = Files.createDirectories(dir.resolve("tmp"));
+        Map<String, String> env = new java.util.HashMap<>();
+        env.put("XDG_CACHE_HOME", "");
+        String[] flags = {"-Duser.home=" + home, "-Djava.io.tmpdir=" + tmp};
+        String probe = "org.brimvox.LoadProbe";
+        String cp = jar() + java.io.File.pathSeparator
+                    + Path.of(LoadProbe.class.getProtectionDomain().getCodeSource().getLocation().toURI());
+        Result r = java(env, flags[0], flags[1], "-cp", cp, probe);
+        assertEquals(0, r.exit, r.out);
+        Path fallback = tmp.resolve("brimvox-" + System.getProperty("user.name"));
+        assertTrue(r.out.contains("loaded from " + fallback + "/"), r.out);
+        assertEquals("rwx------", java.nio.file.attribute.PosixFilePermissions.toString(
+                Files.getPosixFilePermissions(fallback)));
+
+        // The fallback made writable by others: refused, and every place tried is named.
+        Files.setPosixFilePermissions(fallback, java.nio.file.attribute.PosixFilePermissions.fromString("rwxrwxrwx"));
+        r = java(env, flags[0], flags[1], "-Djava.library.path=" + dir, "-cp", cp, probe);
+        assertEquals(1, r.exit, r.out);
+        assertTrue(r.out.contains(home + "/.cache/brimvox: cannot extract"), r.out);
+        assertTrue(r.out.contains(fallback + ": cannot extract"), r.out);
+        assertTrue(r.out.contains("may be written by others"), r.out);
+        assertTrue(r.out.contains("brimvox on java.library.path (" + dir + ")"), r.out);
+        assertTrue(r.out.contains("set -Dbrimvox.cache=DIR to a private writable directory"), r.out);
     }
 
     /** libsndfile and libsamplerate come into the process only when the virtual card needs them. */
@@ -149,7 +191,8 @@ class FreshJvmTest {
         // Its error handling: a directory that does not exist.
         r = java(Map.of(), "-cp", cp, name, "no/such/dir/note.bvx");
         assertEquals(1, r.exit, r.out);
-        assertTrue(r.out.contains("brimvox: cannot record to " + dir.resolve("no/such/dir/note.bvx")), r.out);
+        assertTrue(r.out.contains("brimvox: cannot record to a file: no such file or directory: "
+                                   + dir.resolve("no/such/dir/note.bvx")), r.out);
         assertTrue(r.out.contains("[FILE]"), r.out);
     }
 }

@@ -3,16 +3,25 @@
  * or into 54-byte blocks, and plays such speech back through the default sound output. All work
  * runs on background threads; callers poll for time, stop notices, errors, level and buffering.
  *
- * <p>The library is loaded by {@link org.brimvox.NativeLibrary#load()}: from the path in the
- * system property {@code brimvox.library} when it is set, otherwise the copy this jar carries for
- * the running system, otherwise {@code brimvox} from {@code java.library.path}.
+ * <p>The library is found by {@link org.brimvox.NativeLibrary#load(java.util.function.Consumer)}:
+ * the path in the system property {@code brimvox.library} when it is set, otherwise the copy the
+ * jar carries for the running system (extracted once into the user's cache directory), otherwise
+ * {@code brimvox} from {@code java.library.path}.
  */
 public final class NativeAudio {
     /** System property naming the native library file explicitly. */
     public static final String LIBRARY_PROPERTY = org.brimvox.NativeLibrary.LIBRARY_PROPERTY;
 
     static {
-        org.brimvox.NativeLibrary.load();
+        org.brimvox.NativeLibrary.load(new Loader());
+    }
+
+    /** Loads a library file for this class: System.load binds it to its caller's class loader. */
+    private static final class Loader implements java.util.function.Consumer<String> {
+        @Override
+        public void accept(String path) {
+            System.load(path);
+        }
     }
 
     private NativeAudio() {}

@@ -64,6 +64,8 @@ class BvxSoundTest {
         assertEquals(8000f, format.getFormat().getSampleRate());
         assertEquals(frames.length / 18 * 240, format.getFrameLength());
         assertEquals(frames.length / 18 * 30_000L, format.getProperty("duration"));
+        assertEquals(frames.length + 7, format.getByteLength(), "the file's size");
+        assertEquals(frames.length / 18 * 30_000L, format.properties().get("duration"));
 
         // Any case of the extension; an empty file is zero frames long.
         final File empty = new File(dir, "EMPTY.BVX");
@@ -227,6 +229,24 @@ class BvxSoundTest {
             () -> AudioSystem.getAudioInputStream(new ByteArrayInputStream(frames)));
         assertThrows(UnsupportedAudioFileException.class,
             () -> AudioSystem.getAudioFileFormat(new ByteArrayInputStream(frames)));
+        // A WAV file named .bvx is left to the WAV reader: its samples, not decoded noise.
+        final short[] tone = new short[800];
+        for (int i = 0; i < tone.length; i++) tone[i] = (short) (8000 * Math.sin(i * 0.3));
+        final byte[] le = new byte[tone.length * 2];
+        for (int i = 0; i < tone.length; i++) {
+            le[2 * i] = (byte) tone[i];
+            le[2 * i + 1] = (byte) (tone[i] >> 8);
+        }
+        final File misnamed = new File(dir, "misnamed.bvx");
+        AudioSystem.write(new AudioInputStream(new ByteArrayInputStream(le), PCM, tone.length),
+            AudioFileFormat.Type.WAVE, misnamed);
+        assertEquals(AudioFileFormat.Type.WAVE, AudioSystem.getAudioFileFormat(misnamed).getType());
+        assertArrayEquals(tone, readAll(AudioSystem.getAudioInputStream(misnamed)));
+        final UnsupportedAudioFileException refused = assertThrows(UnsupportedAudioFileException.class,
+            () -> new BvxAudioFileReader().getAudioInputStream(misnamed));
+        assertTrue(refused.getMessage().contains("starts like another sound file (RIFF)"), refused.getMessage());
+        assertThrows(UnsupportedAudioFileException.class,
+            () -> new BvxAudioFileReader().getAudioFileFormat(misnamed.toURI().toURL()));
         // A missing file is an I/O error, not an unsupported format.
         assertThrows(
             IOException.class, () -> AudioSystem.getAudioInputStream(new File(dir, "missing.bvx")));

@@ -204,6 +204,52 @@ class NativeAudioTest {
     }
 
     @Test
+    void getBufferHandsOutEveryBlockCapturedBeforeTheStop() throws Exception {
+        assertTrue(NativeAudio.RecordBuffer());
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        byte[] block = new byte[54];
+        while (out.size() < 3 * 54) {
+            if (NativeAudio.GetBuffer(block)) {
+                out.write(block, 0, 54);
+            } else {
+                Thread.sleep(2);
+            }
+        }
+        // Unfetched blocks pile up in the ring until the stop.
+        waitRecorded(0.81);
+        assertTrue(NativeAudio.Stop());
+        double t = waitStopChecked(true);
+        while (NativeAudio.GetBuffer(block)) {
+            out.write(block, 0, 54);
+        }
+        assertEquals(Math.round(t / 0.09) * 54, out.size(), "final time " + t);
+        assertFalse(NativeAudio.GetBuffer(block), "drained");
+    }
+
+    @Test
+    void aRecordFileThatCannotStartLeavesTheFileAsItWas() throws Exception {
+        File precious = new File(dir, "precious.bvx");
+        byte[] held = new byte[1890];
+        java.util.Arrays.fill(held, (byte) 0x5a);
+        Files.write(precious.toPath(), held);
+        String before = System.getProperty("brimvox.audio");
+        System.setProperty("brimvox.audio", "none");
+        try {
+            assertTrue(NativeAudio.NewJavaClass4800());
+        } finally {
+            if (before == null) {
+                System.clearProperty("brimvox.audio");
+            } else {
+                System.setProperty("brimvox.audio", before);
+            }
+        }
+        assertTrue(NativeAudio.RecordFile(precious.getPath()));
+        assertEquals(0.0, waitStop(true));
+        assertEquals(" Sound driver is not installed.", NativeAudio.takeError());
+        assertArrayEquals(held, Files.readAllBytes(precious.toPath()));
+    }
+
+    @Test
     void errorPathsReachFunGetError() throws Exception {
         File missing = new File(dir, "missing.bvx");
         assertTrue(NativeAudio.PlayFile(missing.getPath()));
@@ -262,8 +308,12 @@ class NativeAudioTest {
         assertTrue(NativeAudio.Stop());
         assertTrue(System.nanoTime() - t0 < 1_500_000_000L);
         waitStop(true);
-        // After the stop nothing is delivered, and the caller's array is left as it was.
+        // After the stop the blocks captured before it are delivered; once they are all taken
+        // nothing more comes, and the caller's array is left as it was.
         byte[] block = new byte[54];
+        while (NativeAudio.GetBuffer(block)) {
+            // the blocks of the three first recorded tenths and what followed up to the stop
+        }
         java.util.Arrays.fill(block, (byte) 0x5A);
         assertFalse(NativeAudio.GetBuffer(block));
         byte[] untouched = new byte[54];
