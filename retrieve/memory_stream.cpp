@@ -6,6 +6,8 @@
 #include "allocation.h"
 #include "com_guard.h"
 
+namespace brimvox::retrieve {
+
 namespace {
 // Largest store we attempt: one page beyond the largest size.
 constexpr ULONGLONG kMaxCapacity = MemoryStream::kMaxSize + MemoryStream::kPage;
@@ -14,7 +16,7 @@ static_assert(kMaxCapacity <= SIZE_MAX, "the limit fits in a size_t");
 }  // namespace
 
 MemoryStream::~MemoryStream() {
-    freeBytes(storage_);
+    freeBytes(storage);
 }
 
 HRESULT STDMETHODCALLTYPE MemoryStream::QueryInterface(REFIID riid, void** object) {
@@ -29,12 +31,12 @@ HRESULT STDMETHODCALLTYPE MemoryStream::QueryInterface(REFIID riid, void** objec
 }
 
 bool MemoryStream::reserve(ULONGLONG n) {
-    if (n <= capacity_) return true;
+    if (n <= pageCapacity) return true;
     // Checked before rounding: near 2^64 the page count would wrap to a small number.
     if (n > kMaxSize) return false;
     ULONGLONG pages = (n & ~(kPage - 1)) + kPage;
-    if (pages > allocated_) {
-        ULONGLONG target = allocated_ + allocated_ / 2;
+    if (pages > allocatedBytes) {
+        ULONGLONG target = allocatedBytes + allocatedBytes / 2;
         target = (target + kPage - 1) & ~(kPage - 1);
         if (target < pages) target = pages;
         if (target > kMaxCapacity) target = kMaxCapacity;
@@ -44,12 +46,12 @@ bool MemoryStream::reserve(ULONGLONG n) {
             fresh = static_cast<BYTE*>(allocateBytes(static_cast<size_t>(target)));
         }
         if (fresh == nullptr) return false;
-        if (size_ > 0) std::memcpy(fresh, storage_, static_cast<size_t>(size_));
-        freeBytes(storage_);
-        storage_ = fresh;
-        allocated_ = target;
+        if (contentSize > 0) std::memcpy(fresh, storage, static_cast<size_t>(contentSize));
+        freeBytes(storage);
+        storage = fresh;
+        allocatedBytes = target;
     }
-    capacity_ = pages;
+    pageCapacity = pages;
     return true;
 }
 
@@ -59,12 +61,12 @@ HRESULT STDMETHODCALLTYPE MemoryStream::Read(void* buffer, ULONG count, ULONG* d
 
 HRESULT MemoryStream::read(void* buffer, ULONG count, ULONG* done) {
     if (done != nullptr) *done = 0;
-    ULONGLONG available = size_ - position_;
+    ULONGLONG available = contentSize - cursor;
     ULONG n = available < count ? static_cast<ULONG>(available) : count;
     if (n > 0) {
         if (buffer == nullptr) return E_INVALIDARG;
-        std::memcpy(buffer, storage_ + position_, n);
-        position_ += n;
+        std::memcpy(buffer, storage + cursor, n);
+        cursor += n;
     }
     if (done != nullptr) *done = n;
     return S_OK;
@@ -74,10 +76,10 @@ bool MemoryStream::assign(const BYTE* bytes, ULONGLONG count) {
     if (count > kMaxSize) return false;
     if (count > 0) {
         if (!reserve(count)) return false;
-        std::memcpy(storage_, bytes, static_cast<size_t>(count));
+        std::memcpy(storage, bytes, static_cast<size_t>(count));
     }
-    size_ = count;
-    position_ = 0;
+    contentSize = count;
+    cursor = 0;
     return true;
 }
 
@@ -89,12 +91,12 @@ HRESULT MemoryStream::write(const void* buffer, ULONG count, ULONG* done) {
     if (done != nullptr) *done = 0;
     if (count == 0) return S_OK;
     if (buffer == nullptr) return E_INVALIDARG;
-    // position_ never exceeds kMaxSize, so the sum cannot wrap; reserve refuses it when too big.
-    ULONGLONG end = position_ + count;
+    // cursor never exceeds kMaxSize, so the sum cannot wrap; reserve refuses it when too big.
+    ULONGLONG end = cursor + count;
     if (!reserve(end)) return E_OUTOFMEMORY;
-    std::memcpy(storage_ + position_, buffer, count);
-    position_ = end;
-    if (end > size_) size_ = end;
+    std::memcpy(storage + cursor, buffer, count);
+    cursor = end;
+    if (end > contentSize) contentSize = end;
     if (done != nullptr) *done = count;
     return S_OK;
 }
@@ -111,10 +113,10 @@ HRESULT MemoryStream::seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new
             base = 0;
             break;
         case STREAM_SEEK_CUR:
-            base = static_cast<LONGLONG>(position_);
+            base = static_cast<LONGLONG>(cursor);
             break;
         case STREAM_SEEK_END:
-            base = static_cast<LONGLONG>(size_);
+            base = static_cast<LONGLONG>(contentSize);
             break;
         default:
             return S_OK;  // unknown origin: accepted, nothing changes
@@ -129,13 +131,13 @@ HRESULT MemoryStream::seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new
     if (target < 0) return STG_E_INVALIDFUNCTION;  // before the start: refused, nothing moves
     if (target > limit) return E_OUTOFMEMORY;
     auto position = static_cast<ULONGLONG>(target);
-    if (position > size_) {
+    if (position > contentSize) {
         ULARGE_INTEGER grown = ulargeInteger(position);
         HRESULT hr = setSize(grown);
         if (FAILED(hr)) return hr;
     }
-    position_ = position;
-    if (newPosition != nullptr) newPosition->QuadPart = position_;
+    cursor = position;
+    if (newPosition != nullptr) newPosition->QuadPart = cursor;
     return S_OK;
 }
 
@@ -146,11 +148,13 @@ HRESULT STDMETHODCALLTYPE MemoryStream::SetSize(ULARGE_INTEGER newSize) {
 HRESULT MemoryStream::setSize(ULARGE_INTEGER newSize) {
     ULONGLONG n = newSize.QuadPart;
     if (!reserve(n)) return E_OUTOFMEMORY;
-    if (n > size_) {
+    if (n > contentSize) {
         // Bytes between the old and the new size read as zeros.
-        std::memset(storage_ + size_, 0, static_cast<size_t>(n - size_));
-        size_ = n;
+        std::memset(storage + contentSize, 0, static_cast<size_t>(n - contentSize));
+        contentSize = n;
     }
-    if (position_ > size_) position_ = size_;
+    if (cursor > contentSize) cursor = contentSize;
     return S_OK;
 }
+
+}  // namespace brimvox::retrieve

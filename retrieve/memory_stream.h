@@ -5,6 +5,8 @@
 #include "com_types.h"
 #include "stream_base.h"
 
+namespace brimvox::retrieve {
+
 class MemoryStream : public StreamBase {
   public:
     static constexpr ULONGLONG kPage = 4096;
@@ -28,17 +30,19 @@ class MemoryStream : public StreamBase {
                                    ULARGE_INTEGER* newPosition) override;
     HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER newSize) override;
 
-    ULONGLONG position() const { return position_; }
-    ULONGLONG size() const { return size_; }
+    ULONGLONG position() const { return cursor; }
+    ULONGLONG size() const { return contentSize; }
     // Whole pages, always more than the largest size asked for: 4096 bytes give 8192.
-    ULONGLONG capacity() const { return capacity_; }
-    const BYTE* data() const { return storage_; }
+    ULONGLONG capacity() const { return pageCapacity; }
+    const BYTE* data() const { return storage; }
 
     // Makes `count` bytes the whole content, position 0, in one allocation; false (nothing
     // changed) when the storage cannot be had. Meant for a new stream.
     bool assign(const BYTE* bytes, ULONGLONG count);
     // Moves the position within the content (never beyond the size).
-    void setPosition(ULONGLONG position) { position_ = position <= size_ ? position : size_; }
+    void setPosition(ULONGLONG position) {
+        cursor = position <= contentSize ? position : contentSize;
+    }
 
   private:
     // The bodies of the IStream members, which run them through comGuard.
@@ -49,11 +53,13 @@ class MemoryStream : public StreamBase {
     // Makes room for n bytes; false when storage cannot be grown.
     bool reserve(ULONGLONG n);
 
-    ULONGLONG position_ = 0;
-    ULONGLONG size_ = 0;
-    ULONGLONG capacity_ = 0;
-    BYTE* storage_ = nullptr;
-    // Bytes really allocated. Grows geometrically (never below capacity_) so that a body
+    ULONGLONG cursor = 0;
+    ULONGLONG contentSize = 0;
+    ULONGLONG pageCapacity = 0;
+    BYTE* storage = nullptr;
+    // Bytes really allocated. Grows geometrically (never below pageCapacity) so that a body
     // written in many small steps is copied a bounded number of times.
-    ULONGLONG allocated_ = 0;
+    ULONGLONG allocatedBytes = 0;
 };
+
+}  // namespace brimvox::retrieve

@@ -16,6 +16,8 @@
 #include "upload_retrieve.h"
 #include "write_log.h"
 
+using namespace brimvox::retrieve;
+
 namespace {
 
 void check(bool condition, const char* what) {

@@ -11,6 +11,8 @@
 #include "module_lock.h"
 #include "test_support.h"
 
+using namespace brimvox::retrieve;
+
 namespace {
 
 LARGE_INTEGER at(LONGLONG v) {

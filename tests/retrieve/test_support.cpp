@@ -13,6 +13,8 @@
 #include "upload_retrieve.h"
 #include "write_log.h"
 
+using namespace brimvox::retrieve;
+
 BSTR makeBstr(const std::string& text) {
     BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
     for (size_t i = 0; i < text.size(); ++i) {

@@ -17,7 +17,12 @@
 #include "upload_retrieve.h"
 #include "write_log.h"
 
+using namespace brimvox::retrieve;
+
 namespace {
+
+// On Windows the header generated from the IDL declares the coclass UploadRetrieve globally.
+using brimvox::retrieve::UploadRetrieve;
 
 const std::string kSevenLines = "h1\r\nh2\r\nh3\r\nh4\r\nh5\r\nABC\r\nXYZ\r\n";
 
