@@ -1,5 +1,6 @@
 #include "memory_stream.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -13,7 +14,15 @@ namespace {
 constexpr ULONGLONG kMaxCapacity = MemoryStream::kMaxSize + MemoryStream::kPage;
 static_assert(kMaxCapacity % MemoryStream::kPage == 0, "the limit is a whole number of pages");
 static_assert(kMaxCapacity <= SIZE_MAX, "the limit fits in a size_t");
+
+std::atomic<ULONGLONG> sizeLimitInForce{MemoryStream::kMaxSize};
 }  // namespace
+
+MemoryStream::MemoryStream() : maxSize(sizeLimitInForce.load(std::memory_order_relaxed)) {}
+
+void MemoryStream::setSizeLimit(ULONGLONG limit) {
+    sizeLimitInForce.store(limit < kMaxSize ? limit : kMaxSize, std::memory_order_relaxed);
+}
 
 MemoryStream::~MemoryStream() {
     freeBytes(storage);
@@ -31,15 +40,17 @@ HRESULT STDMETHODCALLTYPE MemoryStream::QueryInterface(REFIID riid, void** objec
 }
 
 bool MemoryStream::reserve(ULONGLONG n) {
+    // Checked first: the last page may have room beyond the limit, and near 2^64 the page count
+    // would wrap to a small number.
+    if (n > maxSize) return false;
     if (n <= pageCapacity) return true;
-    // Checked before rounding: near 2^64 the page count would wrap to a small number.
-    if (n > kMaxSize) return false;
     ULONGLONG pages = (n & ~(kPage - 1)) + kPage;
     if (pages > allocatedBytes) {
         ULONGLONG target = allocatedBytes + allocatedBytes / 2;
         target = (target + kPage - 1) & ~(kPage - 1);
         if (target < pages) target = pages;
-        if (target > kMaxCapacity) target = kMaxCapacity;
+        // Never beyond one page past the limit (at most kMaxCapacity).
+        if (target > maxSize + kPage) target = maxSize + kPage;
         auto* fresh = static_cast<BYTE*>(allocateBytes(static_cast<size_t>(target)));
         if (fresh == nullptr && target > pages) {
             target = pages;
@@ -73,7 +84,7 @@ HRESULT MemoryStream::read(void* buffer, ULONG count, ULONG* done) {
 }
 
 bool MemoryStream::assign(const BYTE* bytes, ULONGLONG count) {
-    if (count > kMaxSize) return false;
+    if (count > maxSize) return false;
     if (count > 0) {
         if (!reserve(count)) return false;
         std::memcpy(storage, bytes, static_cast<size_t>(count));
@@ -91,7 +102,7 @@ HRESULT MemoryStream::write(const void* buffer, ULONG count, ULONG* done) {
     if (done != nullptr) *done = 0;
     if (count == 0) return S_OK;
     if (buffer == nullptr) return E_INVALIDARG;
-    // cursor never exceeds kMaxSize, so the sum cannot wrap; reserve refuses it when too big.
+    // cursor never exceeds maxSize, so the sum cannot wrap; reserve refuses it when too big.
     ULONGLONG end = cursor + count;
     if (!reserve(end)) return E_OUTOFMEMORY;
     std::memcpy(storage + cursor, buffer, count);
@@ -121,10 +132,10 @@ HRESULT MemoryStream::seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new
         default:
             return S_OK;  // unknown origin: accepted, nothing changes
     }
-    // base lies in [0, kMaxSize], so base + move cannot wrap once the move is known to lie
+    // base lies in [0, maxSize], so base + move cannot wrap once the move is known to lie
     // within the limit on either side.
     LONGLONG move64 = move.QuadPart;
-    auto limit = static_cast<LONGLONG>(kMaxSize);
+    auto limit = static_cast<LONGLONG>(maxSize);
     if (move64 > limit) return E_OUTOFMEMORY;
     if (move64 < -limit) return STG_E_INVALIDFUNCTION;
     LONGLONG target = base + move64;

@@ -15,7 +15,8 @@ class MemoryStream : public StreamBase {
     static constexpr ULONGLONG kMaxSize =
         sizeof(void*) >= 8 ? (ULONGLONG{1} << 36) - kPage : ULONGLONG{0x7FFFE000};
 
-    MemoryStream() = default;
+    // Takes the size limit in force: kMaxSize unless lowered with setSizeLimit.
+    MemoryStream();
     ~MemoryStream() override;
 
     // IUnknown
@@ -39,6 +40,13 @@ class MemoryStream : public StreamBase {
     // Makes `count` bytes the whole content, position 0, in one allocation; false (nothing
     // changed) when the storage cannot be had. Meant for a new stream.
     bool assign(const BYTE* bytes, ULONGLONG count);
+    // The largest size this stream takes.
+    ULONGLONG sizeLimit() const { return maxSize; }
+    // Streams created from now on take at most `limit` bytes (never more than kMaxSize). The
+    // tests and the fuzzer lower it to take streams to their limit and past it without
+    // allocating gigabytes; the component itself never calls it.
+    static void setSizeLimit(ULONGLONG limit);
+
     // Moves the position within the content (never beyond the size).
     void setPosition(ULONGLONG position) {
         cursor = position <= contentSize ? position : contentSize;
@@ -60,6 +68,7 @@ class MemoryStream : public StreamBase {
     // Bytes really allocated. Grows geometrically (never below pageCapacity) so that a body
     // written in many small steps is copied a bounded number of times.
     ULONGLONG allocatedBytes = 0;
+    ULONGLONG maxSize;
 };
 
 }  // namespace brimvox::retrieve
