@@ -17,6 +17,8 @@
 #include "upload_retrieve.h"
 #include "write_log.h"
 
+using namespace brimvox::retrieve;
+
 namespace {
 
 constexpr size_t kBodyBytes = size_t{64} << 20;

@@ -85,14 +85,7 @@ void analyseLpc(double sets[SubframeCount][LpcOrder], const double prevAnalysis[
     // Autocorrelations of the four windows side by side, each sum in increasing n as a single
     // dot product adds it.
     double autocorr[SubframeCount][LpcOrder + 1];
-#if BRIMVOX_HAVE_AVX_KERNEL
-    if (widePitchKernelInUse()) {
-        autocorrelationsFour(autocorr, buf, HammingWindow);
-    } else
-#endif
-    {
-        autocorrelationsTwo(autocorr, buf, HammingWindow);
-    }
+    vectorKernels().autocorrelations(autocorr, buf, HammingWindow);
 
     uint16_t history = static_cast<uint16_t>(sineDetector);
     for (int s = 0; s < SubframeCount; ++s) {
@@ -203,14 +196,7 @@ const LspCodebookColumns LspColumns;
 int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
     const int o = Bands[band].first;
     double scores[256];
-#if BRIMVOX_HAVE_AVX_KERNEL
-    if (widePitchKernelInUse()) {
-        lspRowScoresFour(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
-    } else
-#endif
-    {
-        lspRowScoresTwo(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
-    }
+    vectorKernels().lspRowScores(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
     double best = -1.0;
     int bestRow = 0;
     for (int row = 0; row < 256; ++row) {

@@ -23,11 +23,9 @@ constexpr int CombinedGainLimit = AcbGainRows * FcbGainCount;  // 1008: first in
 
 // Parameters of one 60-sample subframe, in record order.
 struct CelpSubframeParams {
-    int32_t lagOffset = 1;     // delay = pitchLag + lagOffset - 1; carried for subframes 1, 3
-    int32_t acbGainIndex = 0;  // row of AcbGainTable, 0..41
-    int32_t fcbGainIndex = 0;  // entry of FcbGainTable, 0..23
-    int32_t encoderWork0 = 0;  // two working values of the encoder, not carried in the frame
-    int32_t encoderWork1 = 0;
+    int32_t lagOffset = 1;       // delay = pitchLag + lagOffset - 1; carried for subframes 1, 3
+    int32_t acbGainIndex = 0;    // row of AcbGainTable, 0..41
+    int32_t fcbGainIndex = 0;    // entry of FcbGainTable, 0..23
     int32_t pulseSigns = 0;      // bit p set: pulse p positive
     int32_t pulsePositions = 0;  // 3 + 3 + 3 + 2 bits of track positions
 };

@@ -109,8 +109,8 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
 
 // The closed-loop search evaluates its candidates several at a time; on processors with AVX
 // four at once (as do the other vector kernels of the encoder, vector_kernels.h). Both ways
-// give identical results; tests switch the wide way off to check the other (not meant to be
-// changed while another thread encodes).
+// give identical results; tests switch the wide way off to check the other (an encoder running
+// meanwhile on another thread may use either for each kernel call).
 void allowWidePitchKernel(bool allowed);
 bool widePitchKernelInUse();
 

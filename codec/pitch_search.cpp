@@ -15,24 +15,6 @@ constexpr int OpenLoopSpan = 120;
 
 }  // namespace
 
-namespace {
-
-bool wideKernelAllowed = true;
-
-bool useWideKernel() {
-#if BRIMVOX_HAVE_AVX_KERNEL
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx") != 0;
-    }();
-    return available && wideKernelAllowed;
-#else
-    return false;
-#endif
-}
-
-}  // namespace
-
 int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
     const double* cur = buf + start;
     // The past samples in reverse order, so that neighbouring lags read neighbouring values:
@@ -45,14 +27,7 @@ int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
     // corr[i - 18] = sum over n of cur[n] * cur[n - i], several lags side by side, each sum in
     // increasing n exactly as a single dot product would add it.
     double corr[128];
-#if BRIMVOX_HAVE_AVX_KERNEL
-    if (useWideKernel()) {
-        openLoopCorrelationsFour(corr, cur, back, MinOpenLoopLag);
-    } else
-#endif
-    {
-        openLoopCorrelationsTwo(corr, cur, back, MinOpenLoopLag);
-    }
+    vectorKernels().openLoopCorrelations(corr, cur, back, MinOpenLoopLag);
 
     // Energy of the window one lag short of the first candidate; each step slides it back.
     double energy = dotProduct(cur - 17, cur - 17, OpenLoopSpan);
@@ -77,29 +52,6 @@ int estimateOpenLoopLag(const double buf[PitchBufferLength], int start) {
     return best;
 }
 
-namespace {
-
-// y[n] = sum over j = 0..n of x[j] * h[n - j], each sum in increasing j.
-inline void convolve(double y[SubframeSamples], const double* x, const double h[SubframeSamples]) {
-#if BRIMVOX_HAVE_AVX_KERNEL
-    if (useWideKernel()) {
-        convolveFour(y, x, h);
-        return;
-    }
-#endif
-    convolveTwo(y, x, h);
-}
-
-}  // namespace
-
-void allowWidePitchKernel(bool allowed) {
-    wideKernelAllowed = allowed;
-}
-
-bool widePitchKernelInUse() {
-    return useWideKernel();
-}
-
 void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse[SubframeSamples],
                             const double prevExcitation[HistoryLength], CelpFrameParams& params,
                             int s, double* contribution) {
@@ -122,15 +74,7 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
                               lag + (k < candidates ? k : candidates - 1) - 1);
     }
     double values[4][AcbGainRows];
-#if BRIMVOX_HAVE_AVX_KERNEL
-    if (useWideKernel()) {
-        pitchCandidatesFour(values, target, impulse, r, AcbGainTable);
-    } else
-#endif
-    {
-        pitchCandidatesTwo(values, target, impulse, r, AcbGainTable);
-        pitchCandidatesTwo(values + 2, target, impulse, r + 2, AcbGainTable);
-    }
+    vectorKernels().pitchCandidates(values, target, impulse, r, AcbGainTable);
     for (int k = 0; k < candidates; ++k) {
         for (int g = 0; g < AcbGainRows; ++g) {
             const double v = values[k][g];
@@ -154,7 +98,8 @@ void searchAdaptiveCodebook(double target[SubframeSamples], const double impulse
     double* v = contribution != nullptr ? contribution : own;
     adaptiveContribution(v, prevExcitation, lag, bestK, bestG);
     double filtered[SubframeSamples];
-    convolve(filtered, v, impulse);
+    // filtered[n] = sum over j = 0..n of v[j] * impulse[n - j], each sum in increasing j.
+    vectorKernels().convolve(filtered, v, impulse);
     for (int n = 0; n < SubframeSamples; ++n) target[n] -= filtered[n];
 }
 

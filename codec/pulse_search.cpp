@@ -82,36 +82,19 @@ inline Pair loadPair(const double* p) {
     return v;
 }
 
-}  // namespace
-
-void searchFixedCodebook(double target[SubframeSamples], double impulse[SubframeSamples],
-                         CelpFrameParams& params, int s, int16_t& searchBudget) {
-    CelpSubframeParams& sp = params.subframe[s];
-    const PitchRepeat rep =
-        pitchRepeatParams(params.pitchLag[s / 2] + sp.lagOffset - 1, sp.acbGainIndex);
-
-    // Pitch sharpening, in place so a short delay repeats itself.
+// Adds x delayed by the pulse repetition delay to itself (pitch sharpening), in place, so that
+// a short delay repeats itself several times.
+void repeatAtPitch(double x[SubframeSamples], const PitchRepeat& rep) {
     if (rep.delay < 58) {
         for (int n = rep.delay; n < SubframeSamples; ++n) {
-            impulse[n] = impulse[n] + rep.gain * impulse[n - rep.delay];
+            x[n] = x[n] + rep.gain * x[n - rep.delay];
         }
     }
+}
 
-    // Backward-filtered target d[i] = sum over k = 0..59-i of target[i + k] * impulse[k], each
-    // sum in increasing k.
-    double d[64];
-#if BRIMVOX_HAVE_AVX_KERNEL
-    if (widePitchKernelInUse()) {
-        backwardFilterFour(d, target, impulse);
-    } else
-#endif
-    {
-        backwardFilterTwo(d, target, impulse);
-    }
-    d[60] = d[61] = d[62] = d[63] = 0.0;
-
-    // Sign preselection on pairs of samples.
-    double sigma[GridSize];
+// Sign preselection on pairs of samples: sigma[g] is the sign of the pair at position 2g, and
+// that pair of d is made non-negative.
+void preselectSigns(double d[64], double sigma[GridSize]) {
     for (int i = 0; i < SubframeSamples; i += 2) {
         if (d[i] + d[i + 1] >= 0.0) {
             sigma[i / 2] = 1.0;
@@ -122,19 +105,20 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         }
     }
     sigma[OutsidePosition / 2] = 1.0;
+}
 
-    // Correlations of the impulse response at even distances, R[c][delta] = r(c - delta, c) in
-    // grid units (position 2p): for p <= q, r(p, q) is the sum over m = 0..59-2q of
-    // h[m] h[m + 2(q - p)] in increasing m. Two distances at a time run upward in m, one per
-    // register lane, and are read off at every column they complete (m = 59 - 2c); the even
-    // and the odd samples of h are kept apart so that the two read neighbouring values. A lane
-    // past its last column sums values that are never read.
+// Correlations of the impulse response at even distances, R[c][delta] = r(c - delta, c) in
+// grid units (position 2p): for p <= q, r(p, q) is the sum over m = 0..59-2q of
+// h[m] h[m + 2(q - p)] in increasing m. Two distances at a time run upward in m, one per
+// register lane, and are read off at every column they complete (m = 59 - 2c); the even
+// and the odd samples of h are kept apart so that the two read neighbouring values. A lane
+// past its last column sums values that are never read.
+void correlateImpulse(double R[GridSize][32], const double impulse[SubframeSamples]) {
     double even[GridSize + 1] = {}, odd[GridSize + 1] = {};
     for (int k = 0; k < SubframeSamples / 2; ++k) {
         even[k] = impulse[2 * k];
         odd[k] = impulse[2 * k + 1];
     }
-    double R[GridSize][32];
     // Distance pair i runs over m = 0 .. 59 - 4i, in k = m / 2 up to 29 - 2i; four pairs at a
     // time over the range they share (four independent chains of additions), then the longer
     // ones finish alone.
@@ -155,40 +139,51 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         }
     }
     // Pairs that reach position 60 see nothing: r is 0 there.
-    constexpr int Outside = OutsidePosition / 2;
-    for (double& v : R[Outside]) v = 0.0;
+    for (double& v : R[OutsidePosition / 2]) v = 0.0;
+}
 
-    // Energy table: r on the diagonal, E(p, q) = 2 sigma_p sigma_q r(p, q) off it, symmetric.
-    // S[c][delta] = E(c - delta, c), a row at a time two entries per register; the factors
-    // 2 sigma_p run backwards so that they are neighbours too.
+// The energy terms of the search: r on the diagonal, E(p, q) = 2 sigma_p sigma_q r(p, q) off
+// it, symmetric; and, gathered from them, the entries the search reads most.
+struct PulseEnergies {
+    double S[GridSize][32];  // S[c][delta] = E(c - delta, c) for even delta
+    double diag[GridSize];
+    // The first three pulses' tracks against each other (first pulse at grid 4a, second at
+    // 4b + 1, third at 4c + 2).
+    double e01[8][8], e02[8][8], e12[8][8];
+
+    double offDiagonal(int p, int q) const { return p < q ? S[q][q - p] : S[p][p - q]; }
+};
+
+// S a row at a time, two entries per register; the factors 2 sigma_p run backwards so that
+// they are neighbours too.
+void computeEnergies(PulseEnergies& en, const double R[GridSize][32],
+                     const double sigma[GridSize]) {
+    constexpr int Outside = OutsidePosition / 2;
     double twoSigmaBack[GridSize + 1];  // 2 sigma_(30 - k)
     for (int k = 0; k < GridSize; ++k) twoSigmaBack[k] = 2.0 * sigma[Outside - k];
     twoSigmaBack[GridSize] = 0.0;
-    double S[GridSize][32];
     for (int c = 1; c < GridSize; ++c) {
         const Pair sc = {sigma[c], sigma[c]};
         const double* twoSigma =
             twoSigmaBack + (Outside - c);  // twoSigma[delta] = 2 sigma_(c-delta)
         for (int delta = 0; delta <= c; delta += 2) {
             const Pair v = (loadPair(twoSigma + delta) * sc) * loadPair(&R[c][delta]);
-            std::memcpy(&S[c][delta], &v, sizeof v);
+            std::memcpy(&en.S[c][delta], &v, sizeof v);
         }
     }
-    auto offDiagonal = [&](int p, int q) { return p < q ? S[q][q - p] : S[p][p - q]; };
-    // The entries the search reads: the diagonal, and the first three pulses' tracks against
-    // each other (first pulse at grid 4a, second at 4b + 1, third at 4c + 2).
-    double diag[GridSize];
-    for (int g = 0; g < GridSize; ++g) diag[g] = R[g][0];
-    double e01[8][8], e02[8][8], e12[8][8];
+    for (int g = 0; g < GridSize; ++g) en.diag[g] = R[g][0];
     for (int j = 0; j < 8; ++j) {
         for (int k = 0; k < 8; ++k) {
-            e01[j][k] = offDiagonal(4 * j, 4 * k + 1);
-            e02[j][k] = offDiagonal(4 * j, 4 * k + 2);
-            e12[j][k] = offDiagonal(4 * j + 1, 4 * k + 2);
+            en.e01[j][k] = en.offDiagonal(4 * j, 4 * k + 1);
+            en.e02[j][k] = en.offDiagonal(4 * j, 4 * k + 2);
+            en.e12[j][k] = en.offDiagonal(4 * j + 1, 4 * k + 2);
         }
     }
+}
 
-    // Threshold from the even grid (searched) and the odd grid (only raises it).
+// Threshold on the first three pulses, from the even grid (searched) and the odd grid (only
+// raises it).
+double searchThreshold(const double d[64]) {
     double thr = 0.0;
     for (int grid = 0; grid < 2; ++grid) {
         double maxima = 0.0;
@@ -208,10 +203,18 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         const double t = mean + 0.5 * (maxima - mean);
         if (grid == 0 || t > thr) thr = t;
     }
+    return thr;
+}
 
-    // Threshold-gated search of the four pulses.
+// Threshold-gated search of the four pulse positions; each fourth-pulse pass spends one unit of
+// the frame's budget (which starts at searchBudget + 120 for this subframe).
+void searchPulses(int best[4], const double d[64], const PulseEnergies& en, double thr,
+                  int16_t& searchBudget) {
     int time = searchBudget + 120;
-    int best[4] = {0, 2, 4, 6};
+    best[0] = 0;
+    best[1] = 2;
+    best[2] = 4;
+    best[3] = 6;
     double bestC2 = 0.0;
     double bestE = 1.0;
     // The four fourth-pulse positions 6, 22, 38, 54 side by side (two per register): their
@@ -220,10 +223,10 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     for (int h = 0; h < 2; ++h) {
         const int ga = (6 + 32 * h) / 2, gb = (22 + 32 * h) / 2;
         d3[h] = Pair{d[2 * ga], d[2 * gb]};
-        r33[h] = Pair{diag[ga], diag[gb]};
+        r33[h] = Pair{en.diag[ga], en.diag[gb]};
         for (int g = 0; g < GridSize; ++g) {
-            cross3[g][h] = Pair{g == ga ? diag[g] : offDiagonal(g, ga),
-                                g == gb ? diag[g] : offDiagonal(g, gb)};
+            cross3[g][h] = Pair{g == ga ? en.diag[g] : en.offDiagonal(g, ga),
+                                g == gb ? en.diag[g] : en.offDiagonal(g, gb)};
         }
     }
     // The triples that pass the threshold, in scan order, then the fourth-pulse passes over
@@ -253,7 +256,8 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         const int i0 = 8 * j0, i1 = 8 * j1 + 2, i2 = 8 * j2 + 4;
         const int g0 = i0 / 2, g1 = i1 / 2, g2 = i2 / 2;
         const double c3 = d[i0] + d[i1] + d[i2];
-        const double e3 = diag[g0] + diag[g1] + diag[g2] + e01[j0][j1] + e02[j0][j2] + e12[j1][j2];
+        const double e3 = en.diag[g0] + en.diag[g1] + en.diag[g2] + en.e01[j0][j1] +
+                          en.e02[j0][j2] + en.e12[j1][j2];
         // c4 = c3 + d[i3]; e4 = e3 + r(i3,i3) + R(i0,i3) + R(i1,i3) + R(i2,i3).
         Pair c4[2], e4[2];
         unsigned better = 0;
@@ -282,10 +286,12 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
         if (--time <= 0) break;
     }
     searchBudget = static_cast<int16_t>(time < 0 ? 0 : time);
+}
 
-    // Code vector, its filtered version and the transmitted codes.
-    double c[SubframeSamples] = {};
-    double y[SubframeSamples] = {};
+// The code vector c of the chosen pulses, its filtered version y, and their codes in sp.
+void encodePulses(CelpSubframeParams& sp, double c[SubframeSamples], double y[SubframeSamples],
+                  const int best[4], const double sigma[GridSize],
+                  const double impulse[SubframeSamples]) {
     int signs = 0;
     for (int p = 0; p < 4; ++p) {
         const int pos = best[p];
@@ -298,19 +304,43 @@ void searchFixedCodebook(double target[SubframeSamples], double impulse[Subframe
     sp.pulseSigns = signs;
     sp.pulsePositions = best[0] / 8 + 8 * ((best[1] - 2) / 8) + 64 * ((best[2] - 4) / 8) +
                         512 * ((best[3] - 6) / 16);
-    sp.encoderWork0 = 0;
-    sp.encoderWork1 = 0;
+}
+
+}  // namespace
+
+void searchFixedCodebook(double target[SubframeSamples], double impulse[SubframeSamples],
+                         CelpFrameParams& params, int s, int16_t& searchBudget) {
+    CelpSubframeParams& sp = params.subframe[s];
+    const PitchRepeat rep =
+        pitchRepeatParams(params.pitchLag[s / 2] + sp.lagOffset - 1, sp.acbGainIndex);
+    repeatAtPitch(impulse, rep);
+
+    // Backward-filtered target d[i] = sum over k = 0..59-i of target[i + k] * impulse[k], each
+    // sum in increasing k.
+    double d[64];
+    vectorKernels().backwardFilter(d, target, impulse);
+    d[60] = d[61] = d[62] = d[63] = 0.0;
+
+    double sigma[GridSize];
+    preselectSigns(d, sigma);
+    double R[GridSize][32];
+    correlateImpulse(R, impulse);
+    PulseEnergies energies;
+    computeEnergies(energies, R, sigma);
+
+    int best[4];
+    searchPulses(best, d, energies, searchThreshold(d), searchBudget);
+
+    double c[SubframeSamples] = {};
+    double y[SubframeSamples] = {};
+    encodePulses(sp, c, y, best, sigma, impulse);
 
     const FixedGain gain = quantiseFixedGain(target, y);
     sp.fcbGainIndex = gain.index;
 
     // Excitation: the pulses at the quantised gain, repeated at the pitch repetition delay.
     for (int n = 0; n < SubframeSamples; ++n) target[n] = gain.gain * c[n];
-    if (rep.delay < 58) {
-        for (int n = rep.delay; n < SubframeSamples; ++n) {
-            target[n] = target[n] + rep.gain * target[n - rep.delay];
-        }
-    }
+    repeatAtPitch(target, rep);
 }
 
 }  // namespace brimvox

@@ -109,14 +109,7 @@ HarmonicWeight findHarmonicWeight(const double pitchBuf[PitchBufferLength], int 
     for (int k = 0; k < missing; ++k) past[k] = 0.0;
     std::memcpy(past + missing, cur - reach + missing, sizeof(double) * (Span - missing));
     double corr[8], energy[8];
-#if BRIMVOX_HAVE_AVX_KERNEL
-    if (widePitchKernelInUse()) {
-        lagCorrelationsFour(corr, energy, cur, past);
-    } else
-#endif
-    {
-        lagCorrelationsTwo(corr, energy, cur, past);
-    }
+    vectorKernels().lagCorrelations(corr, energy, cur, past);
     int best = -1;
     double bestE = 1.0, bestC = 0.0, bestC2 = 0.0;
     for (int i = 0; i <= 6; ++i) {

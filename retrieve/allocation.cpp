@@ -5,6 +5,8 @@
 #include <new>
 #include <system_error>
 
+namespace brimvox::retrieve {
+
 namespace {
 
 std::atomic<long> allowance{-1};
@@ -47,3 +49,5 @@ void failAllocationsAfter(long successes, AllocationFailure kind) {
     failureKind.store(kind, std::memory_order_relaxed);
     allowance.store(successes < 0 ? -1 : successes, std::memory_order_relaxed);
 }
+
+}  // namespace brimvox::retrieve

@@ -6,6 +6,8 @@
 
 #include "com_types.h"
 
+namespace brimvox::retrieve {
+
 void* allocateBytes(size_t count);
 void freeBytes(void* block);
 
@@ -21,3 +23,5 @@ enum class AllocationFailure { nullResult, badAlloc, systemError };
 // Makes the allocation after `successes` more successful ones fail, and every one after it;
 // a negative value switches failure injection off.
 void failAllocationsAfter(long successes, AllocationFailure kind = AllocationFailure::nullResult);
+
+}  // namespace brimvox::retrieve

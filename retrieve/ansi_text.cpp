@@ -4,6 +4,8 @@
 
 #include "allocation.h"
 
+namespace brimvox::retrieve {
+
 namespace {
 
 HRESULT lastErrorResult() {
@@ -14,13 +16,13 @@ HRESULT lastErrorResult() {
 }  // namespace
 
 AnsiText::~AnsiText() {
-    freeBytes(data_);
+    freeBytes(storage);
 }
 
 HRESULT AnsiText::assign(const OLECHAR* text, size_t length) {
-    freeBytes(data_);
-    data_ = nullptr;
-    length_ = 0;
+    freeBytes(storage);
+    storage = nullptr;
+    textLength = 0;
     if (text == nullptr || length == 0) return S_OK;
     if (length > static_cast<size_t>(INT_MAX)) return E_OUTOFMEMORY;
     int wide = static_cast<int>(length);
@@ -35,8 +37,8 @@ HRESULT AnsiText::assign(const OLECHAR* text, size_t length) {
         return hr;
     }
     data[done] = '\0';
-    data_ = data;
-    length_ = static_cast<size_t>(done);
+    storage = data;
+    textLength = static_cast<size_t>(done);
     return S_OK;
 }
 
@@ -77,3 +79,5 @@ HRESULT ansiToBstr(const char* text, size_t length, BSTR* result) {
     *result = out;
     return S_OK;
 }
+
+}  // namespace brimvox::retrieve

@@ -6,6 +6,8 @@
 
 #include "com_types.h"
 
+namespace brimvox::retrieve {
+
 // An owned ANSI text, NUL-terminated.
 class AnsiText {
   public:
@@ -14,16 +16,16 @@ class AnsiText {
     AnsiText& operator=(const AnsiText&) = delete;
     ~AnsiText();
 
-    const char* text() const { return data_ != nullptr ? data_ : ""; }
-    size_t length() const { return length_; }
+    const char* text() const { return storage != nullptr ? storage : ""; }
+    size_t length() const { return textLength; }
 
     // Converts `length` UTF-16 units. E_OUTOFMEMORY when storage fails, the system's error as
     // an HRESULT when the conversion is refused.
     HRESULT assign(const OLECHAR* text, size_t length);
 
   private:
-    char* data_ = nullptr;
-    size_t length_ = 0;
+    char* storage = nullptr;
+    size_t textLength = 0;
 };
 
 // Number of characters before the first NUL; 0 for a null string.
@@ -31,3 +33,5 @@ size_t wideLength(const OLECHAR* text);
 
 // A new BSTR holding `length` ANSI bytes converted to UTF-16; the caller owns it.
 HRESULT ansiToBstr(const char* text, size_t length, BSTR* result);
+
+}  // namespace brimvox::retrieve

@@ -7,6 +7,8 @@
 
 #include "com_types.h"
 
+namespace brimvox::retrieve {
+
 template <class Body>
 HRESULT comGuard(Body&& body) noexcept {
     try {
@@ -17,3 +19,5 @@ HRESULT comGuard(Body&& body) noexcept {
         return E_UNEXPECTED;
     }
 }
+
+}  // namespace brimvox::retrieve

@@ -1,5 +1,15 @@
 #include "copy_stream.h"
 
+namespace brimvox::retrieve {
+
+namespace {
+// CopyTo chunks grow from the first to the largest size, doubling each step.
+constexpr ULONG kFirstChunk = 4096;
+constexpr ULONG kLargestChunk = 65536;
+// Bytes moved per Read and Write when the source offers no CopyTo.
+constexpr ULONG kFallbackChunk = 4096;
+}  // namespace
+
 bool CopyStream(IStream* destination, IStream* source) {
     if (destination == nullptr || source == nullptr) return false;
 
@@ -7,13 +17,13 @@ bool CopyStream(IStream* destination, IStream* source) {
     IStream* stream = nullptr;
     if (SUCCEEDED(source->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream))) &&
         stream != nullptr) {
-        ULONG chunk = 4096;
+        ULONG chunk = kFirstChunk;
         for (;;) {
             ULARGE_INTEGER count = ulargeInteger(chunk);
             ULARGE_INTEGER read = ulargeInteger(0);
             ULARGE_INTEGER written = ulargeInteger(0);
             HRESULT hr = stream->CopyTo(destination, count, &read, &written);
-            if (chunk < 65536) chunk *= 2;
+            if (chunk < kLargestChunk) chunk *= 2;
             if (FAILED(hr)) break;
             if (read.QuadPart == 0) {
                 stream->Release();
@@ -23,8 +33,8 @@ bool CopyStream(IStream* destination, IStream* source) {
         stream->Release();
     }
 
-    // Fallback: plain reads and writes of up to 4096 bytes.
-    BYTE buffer[4096];
+    // Fallback: plain reads and writes.
+    BYTE buffer[kFallbackChunk];
     for (;;) {
         ULONG read = 0;
         HRESULT hr = source->Read(buffer, sizeof buffer, &read);
@@ -35,3 +45,5 @@ bool CopyStream(IStream* destination, IStream* source) {
     }
     return true;
 }
+
+}  // namespace brimvox::retrieve

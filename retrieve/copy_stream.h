@@ -3,5 +3,9 @@
 
 #include "com_types.h"
 
+namespace brimvox::retrieve {
+
 // False when either pointer is null or the destination refused bytes; true otherwise.
 bool CopyStream(IStream* destination, IStream* source);
+
+}  // namespace brimvox::retrieve

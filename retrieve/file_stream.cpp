@@ -1,16 +1,18 @@
 #include "file_stream.h"
 
+namespace brimvox::retrieve {
+
 namespace {
 
 bool mapAccess(int code, DWORD& access) {
     switch (code) {
-        case 0:
+        case FileStream::kAccessRead:
             access = GENERIC_READ;
             return true;
-        case 1:
+        case FileStream::kAccessWrite:
             access = GENERIC_WRITE;
             return true;
-        case 2:
+        case FileStream::kAccessReadWrite:
             access = GENERIC_READ | GENERIC_WRITE;
             return true;
         default:
@@ -20,16 +22,16 @@ bool mapAccess(int code, DWORD& access) {
 
 bool mapDisposition(int code, DWORD& disposition) {
     switch (code) {
-        case 0:
+        case FileStream::kOpenExisting:
             disposition = OPEN_EXISTING;
             return true;
-        case 1:
+        case FileStream::kOpenAlways:
             disposition = OPEN_ALWAYS;
             return true;
-        case 2:
+        case FileStream::kCreateNew:
             disposition = CREATE_NEW;
             return true;
-        case 3:
+        case FileStream::kCreateAlways:
             disposition = CREATE_ALWAYS;
             return true;
         default:
@@ -39,13 +41,13 @@ bool mapDisposition(int code, DWORD& disposition) {
 
 bool mapShare(int code, DWORD& share) {
     switch (code) {
-        case 0:
+        case FileStream::kShareNone:
             share = 0;
             return true;
-        case 1:
+        case FileStream::kShareRead:
             share = FILE_SHARE_READ;
             return true;
-        case 2:
+        case FileStream::kShareWrite:
             share = FILE_SHARE_WRITE;
             return true;
         default:
@@ -64,7 +66,7 @@ FileStream::~FileStream() {
 }
 
 bool FileStream::isOpen() const {
-    return file_ != nullptr && file_ != INVALID_HANDLE_VALUE;
+    return file != nullptr && file != INVALID_HANDLE_VALUE;
 }
 
 bool FileStream::open(const char* name, int access, int disposition, int share) {
@@ -74,9 +76,9 @@ bool FileStream::open(const char* name, int access, int disposition, int share) 
         !mapDisposition(disposition, systemDisposition) || !mapShare(share, systemShare)) {
         return false;
     }
-    file_ = CreateFileA(name, systemAccess, systemShare, nullptr, systemDisposition, 0, nullptr);
+    file = CreateFileA(name, systemAccess, systemShare, nullptr, systemDisposition, 0, nullptr);
     if (!isOpen()) {
-        file_ = nullptr;
+        file = nullptr;
         return false;
     }
     return true;
@@ -84,8 +86,8 @@ bool FileStream::open(const char* name, int access, int disposition, int share) 
 
 bool FileStream::close() {
     if (!isOpen()) return false;
-    BOOL closed = CloseHandle(file_);
-    file_ = nullptr;
+    BOOL closed = CloseHandle(file);
+    file = nullptr;
     return closed != FALSE;
 }
 
@@ -106,7 +108,7 @@ HRESULT STDMETHODCALLTYPE FileStream::Read(void* buffer, ULONG count, ULONG* don
     if (!isOpen()) return S_FALSE;
     if (buffer == nullptr) return E_INVALIDARG;
     DWORD got = 0;
-    BOOL ok = ReadFile(file_, buffer, count, &got, nullptr);
+    BOOL ok = ReadFile(file, buffer, count, &got, nullptr);
     if (done != nullptr) *done = got;
     return ok ? S_OK : E_FAIL;
 }
@@ -116,7 +118,7 @@ HRESULT STDMETHODCALLTYPE FileStream::Write(const void* buffer, ULONG count, ULO
     if (!isOpen()) return S_FALSE;
     if (buffer == nullptr) return E_INVALIDARG;
     DWORD put = 0;
-    BOOL ok = WriteFile(file_, buffer, count, &put, nullptr);
+    BOOL ok = WriteFile(file, buffer, count, &put, nullptr);
     if (done != nullptr) *done = put;
     return ok ? S_OK : E_FAIL;
 }
@@ -139,7 +141,7 @@ HRESULT STDMETHODCALLTYPE FileStream::Seek(LARGE_INTEGER move, DWORD origin,
             return E_FAIL;
     }
     LARGE_INTEGER position = largeInteger(0);
-    if (!SetFilePointerEx(file_, move, &position, method)) return E_FAIL;
+    if (!SetFilePointerEx(file, move, &position, method)) return E_FAIL;
     if (newPosition != nullptr) newPosition->QuadPart = static_cast<ULONGLONG>(position.QuadPart);
     return S_OK;
 }
@@ -147,3 +149,5 @@ HRESULT STDMETHODCALLTYPE FileStream::Seek(LARGE_INTEGER move, DWORD origin,
 HRESULT STDMETHODCALLTYPE FileStream::SetSize(ULARGE_INTEGER) {
     return E_NOTIMPL;
 }
+
+}  // namespace brimvox::retrieve

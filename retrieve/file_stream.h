@@ -4,11 +4,22 @@
 #include "com_types.h"
 #include "stream_base.h"
 
+namespace brimvox::retrieve {
+
 class FileStream : public StreamBase {
   public:
-    // Codes of the access, disposition and share columns:
-    //   0 read, open existing, no sharing; 1 write, open always, share reading;
-    //   2 read and write, create new, share writing; 3 (disposition only) create always.
+    // The codes open takes; any other value fails the open.
+    static constexpr int kAccessRead = 0;
+    static constexpr int kAccessWrite = 1;
+    static constexpr int kAccessReadWrite = 2;
+    static constexpr int kOpenExisting = 0;
+    static constexpr int kOpenAlways = 1;
+    static constexpr int kCreateNew = 2;
+    static constexpr int kCreateAlways = 3;  // replaces an existing file
+    static constexpr int kShareNone = 0;
+    static constexpr int kShareRead = 1;
+    static constexpr int kShareWrite = 2;
+
     FileStream(const char* name, int access, int disposition, int share);
     ~FileStream() override;
 
@@ -28,5 +39,7 @@ class FileStream : public StreamBase {
     HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER newSize) override;
 
   private:
-    HANDLE file_ = nullptr;
+    HANDLE file = nullptr;
 };
+
+}  // namespace brimvox::retrieve

@@ -6,6 +6,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace brimvox::retrieve {
+
 namespace {
 constexpr BYTE kCr = 13;
 constexpr BYTE kLf = 10;
@@ -75,27 +77,29 @@ bool appendWithoutNuls(TextBuffer& line, const BYTE* data, ULONGLONG begin, ULON
 }
 
 // The reference is taken and dropped through the stream's COM interface, like any holder's.
-LineReader::LineReader(MemoryStream* stream) : stream_(stream) {
-    if (stream_ != nullptr) static_cast<IStream*>(stream_)->AddRef();
+LineReader::LineReader(MemoryStream* stream) : source(stream) {
+    if (source != nullptr) static_cast<IStream*>(source)->AddRef();
 }
 
 LineReader::~LineReader() {
-    if (stream_ != nullptr) static_cast<IStream*>(stream_)->Release();
+    if (source != nullptr) static_cast<IStream*>(source)->Release();
 }
 
 bool LineReader::readLine(TextBuffer& line) {
     line.makeEmpty();
-    if (stream_ == nullptr) return true;
-    LineSpan span = findLine(*stream_);
-    if (!appendWithoutNuls(line, stream_->data(), span.begin, span.textEnd)) return false;
-    stream_->setPosition(span.next);
-    if (span.atEnd) atEnd_ = true;
+    if (source == nullptr) return true;
+    LineSpan span = findLine(*source);
+    if (!appendWithoutNuls(line, source->data(), span.begin, span.textEnd)) return false;
+    source->setPosition(span.next);
+    if (span.atEnd) endMet = true;
     return true;
 }
 
 void LineReader::skipLine() {
-    if (stream_ == nullptr) return;
-    LineSpan span = findLine(*stream_);
-    stream_->setPosition(span.next);
-    if (span.atEnd) atEnd_ = true;
+    if (source == nullptr) return;
+    LineSpan span = findLine(*source);
+    source->setPosition(span.next);
+    if (span.atEnd) endMet = true;
 }
+
+}  // namespace brimvox::retrieve

@@ -11,6 +11,8 @@
 #include "memory_stream.h"
 #include "text_buffer.h"
 
+namespace brimvox::retrieve {
+
 // Where the line that starts at `begin` lies: its text is [begin, textEnd) (NUL bytes in it are
 // dropped by readers), the next line starts at `next`, and `atEnd` tells whether reading it met
 // the end of the data.
@@ -46,13 +48,15 @@ class LineReader {
     void skipLine();
 
     // True once a read of this reader met the end of the data.
-    bool atEnd() const { return atEnd_; }
+    bool atEnd() const { return endMet; }
 
   private:
-    MemoryStream* stream_;
-    bool atEnd_ = false;
+    MemoryStream* source;
+    bool endMet = false;
 };
 
 // Appends the bytes [begin, end) of `data` to `line`, leaving out NUL bytes; false when the
 // storage could not grow.
 bool appendWithoutNuls(TextBuffer& line, const BYTE* data, ULONGLONG begin, ULONGLONG end);
+
+}  // namespace brimvox::retrieve

@@ -5,6 +5,8 @@
 #include "com_types.h"
 #include "stream_base.h"
 
+namespace brimvox::retrieve {
+
 class MemoryStream : public StreamBase {
   public:
     static constexpr ULONGLONG kPage = 4096;
@@ -13,7 +15,8 @@ class MemoryStream : public StreamBase {
     static constexpr ULONGLONG kMaxSize =
         sizeof(void*) >= 8 ? (ULONGLONG{1} << 36) - kPage : ULONGLONG{0x7FFFE000};
 
-    MemoryStream() = default;
+    // Takes the size limit in force: kMaxSize unless lowered with setSizeLimit.
+    MemoryStream();
     ~MemoryStream() override;
 
     // IUnknown
@@ -28,17 +31,26 @@ class MemoryStream : public StreamBase {
                                    ULARGE_INTEGER* newPosition) override;
     HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER newSize) override;
 
-    ULONGLONG position() const { return position_; }
-    ULONGLONG size() const { return size_; }
+    ULONGLONG position() const { return cursor; }
+    ULONGLONG size() const { return contentSize; }
     // Whole pages, always more than the largest size asked for: 4096 bytes give 8192.
-    ULONGLONG capacity() const { return capacity_; }
-    const BYTE* data() const { return storage_; }
+    ULONGLONG capacity() const { return pageCapacity; }
+    const BYTE* data() const { return storage; }
 
     // Makes `count` bytes the whole content, position 0, in one allocation; false (nothing
     // changed) when the storage cannot be had. Meant for a new stream.
     bool assign(const BYTE* bytes, ULONGLONG count);
+    // The largest size this stream takes.
+    ULONGLONG sizeLimit() const { return maxSize; }
+    // Streams created from now on take at most `limit` bytes (never more than kMaxSize). The
+    // tests and the fuzzer lower it to take streams to their limit and past it without
+    // allocating gigabytes; the component itself never calls it.
+    static void setSizeLimit(ULONGLONG limit);
+
     // Moves the position within the content (never beyond the size).
-    void setPosition(ULONGLONG position) { position_ = position <= size_ ? position : size_; }
+    void setPosition(ULONGLONG position) {
+        cursor = position <= contentSize ? position : contentSize;
+    }
 
   private:
     // The bodies of the IStream members, which run them through comGuard.
@@ -49,11 +61,14 @@ class MemoryStream : public StreamBase {
     // Makes room for n bytes; false when storage cannot be grown.
     bool reserve(ULONGLONG n);
 
-    ULONGLONG position_ = 0;
-    ULONGLONG size_ = 0;
-    ULONGLONG capacity_ = 0;
-    BYTE* storage_ = nullptr;
-    // Bytes really allocated. Grows geometrically (never below capacity_) so that a body
+    ULONGLONG cursor = 0;
+    ULONGLONG contentSize = 0;
+    ULONGLONG pageCapacity = 0;
+    BYTE* storage = nullptr;
+    // Bytes really allocated. Grows geometrically (never below pageCapacity) so that a body
     // written in many small steps is copied a bounded number of times.
-    ULONGLONG allocated_ = 0;
+    ULONGLONG allocatedBytes = 0;
+    ULONGLONG maxSize;
 };
+
+}  // namespace brimvox::retrieve

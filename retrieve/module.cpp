@@ -8,13 +8,16 @@
 #include "com_guard.h"
 #include "iupload_retrieve.h"
 #include "module_lock.h"
+#include "ref_counted.h"
 #include "registrar.h"
 #include "type_info_cache.h"
 #include "upload_retrieve.h"
 
+namespace brimvox::retrieve {
 namespace {
 
-class UploadRetrieveFactory : public IClassFactory {
+// Created with the one reference that the module holds until it unloads.
+class UploadRetrieveFactory : public ComObject<IClassFactory> {
   public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (object == nullptr) return E_POINTER;
@@ -26,18 +29,6 @@ class UploadRetrieveFactory : public IClassFactory {
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return static_cast<ULONG>(InterlockedIncrement(&refCount_));
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG left = InterlockedDecrement(&refCount_);
-        if (left <= 0) {
-            delete this;
-            return 0;
-        }
-        return static_cast<ULONG>(left);
-    }
-
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (object == nullptr) return E_POINTER;
         *object = nullptr;
@@ -56,11 +47,6 @@ class UploadRetrieveFactory : public IClassFactory {
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         return comGuard([&] { return lockServer(lock); });
     }
-
-    virtual ~UploadRetrieveFactory() = default;
-
-  private:
-    LONG volatile refCount_ = 1;  // held by the module until it unloads
 };
 
 HINSTANCE moduleInstance = nullptr;
@@ -68,6 +54,9 @@ CRITICAL_SECTION factoryLock;
 UploadRetrieveFactory* factory = nullptr;
 
 }  // namespace
+}  // namespace brimvox::retrieve
+
+using namespace brimvox::retrieve;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {

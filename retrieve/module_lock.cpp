@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+namespace brimvox::retrieve {
+
 namespace {
 
 std::atomic<LONG> objectLocks{0};
@@ -37,3 +39,5 @@ HRESULT lockServer(BOOL lock) {
     }
     return decrementAboveZero(serverLocks) ? S_OK : E_UNEXPECTED;
 }
+
+}  // namespace brimvox::retrieve

@@ -4,6 +4,8 @@
 
 #include "com_types.h"
 
+namespace brimvox::retrieve {
+
 // Taken by every object and stream for its life.
 void moduleLock();
 void moduleUnlock();
@@ -12,3 +14,5 @@ LONG moduleLockCount();
 // IClassFactory::LockServer. An unlock without a matching lock changes nothing and answers
 // E_UNEXPECTED, so that it cannot take away a lock that a living object holds.
 HRESULT lockServer(BOOL lock);
+
+}  // namespace brimvox::retrieve

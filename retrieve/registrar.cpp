@@ -3,12 +3,15 @@
 #include <oleauto.h>
 
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "com_guard.h"
 #include "iupload_retrieve.h"
 #include "registry_script.h"
+#include "type_info_cache.h"
+
+namespace brimvox::retrieve {
 
 namespace {
 
@@ -174,7 +177,7 @@ SYSKIND systemKind() {
 }  // namespace
 
 HRESULT registerScript(HINSTANCE module) {
-    try {
+    return comGuard([&]() -> HRESULT {
         std::vector<RegistryRoot> roots;
         HRESULT hr = loadScript(module, roots);
         if (FAILED(hr)) return hr;
@@ -187,15 +190,11 @@ HRESULT registerScript(HINSTANCE module) {
             }
         }
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 HRESULT unregisterScript(HINSTANCE module) {
-    try {
+    return comGuard([&]() -> HRESULT {
         std::vector<RegistryRoot> roots;
         HRESULT hr = loadScript(module, roots);
         if (FAILED(hr)) return hr;
@@ -215,15 +214,11 @@ HRESULT unregisterScript(HINSTANCE module) {
             }
         }
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 HRESULT registerTypeLibrary(HINSTANCE module) {
-    try {
+    return comGuard([&]() -> HRESULT {
         std::wstring path = modulePath<std::wstring>(module, GetModuleFileNameW);
         if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
         ITypeLib* library = nullptr;
@@ -243,11 +238,7 @@ HRESULT registerTypeLibrary(HINSTANCE module) {
                              directory.empty() ? nullptr : const_cast<LPOLESTR>(directory.c_str()));
         library->Release();
         return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 HRESULT unregisterTypeLibrary() {
@@ -256,7 +247,12 @@ HRESULT unregisterTypeLibrary() {
     if (oleaut == nullptr) return S_OK;
     auto unregister = reinterpret_cast<UnRegisterTypeLibFn>(
         reinterpret_cast<void*>(GetProcAddress(oleaut, "UnRegisterTypeLib")));
-    if (unregister != nullptr) unregister(LIBID_RETRIEVELib, 1, 0, 0x409, systemKind());
+    if (unregister != nullptr) {
+        unregister(LIBID_RETRIEVELib, kTypeLibraryMajor, kTypeLibraryMinor, kTypeLibraryLocale,
+                   systemKind());
+    }
     FreeLibrary(oleaut);
     return S_OK;
 }
+
+}  // namespace brimvox::retrieve

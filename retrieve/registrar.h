@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace brimvox::retrieve {
+
 // Writes every entry of the script, %MODULE% being the module's full path; the first failing
 // result, else S_OK.
 HRESULT registerScript(HINSTANCE module);
@@ -13,3 +15,5 @@ HRESULT unregisterScript(HINSTANCE module);
 HRESULT registerTypeLibrary(HINSTANCE module);
 // Unregisters the type library through oleaut32's UnRegisterTypeLib.
 HRESULT unregisterTypeLibrary();
+
+}  // namespace brimvox::retrieve

@@ -3,11 +3,13 @@
 #include <cctype>
 #include <new>
 
+namespace brimvox::retrieve {
+
 namespace {
 
 class Parser {
   public:
-    explicit Parser(const std::string& text) : text_(text) {}
+    explicit Parser(const std::string& text) : script(text) {}
 
     bool parse(std::vector<RegistryRoot>& roots) {
         for (;;) {
@@ -23,7 +25,7 @@ class Parser {
         }
     }
 
-    const std::string& error() const { return error_; }
+    const std::string& error() const { return firstError; }
 
   private:
     struct Token {
@@ -34,46 +36,46 @@ class Parser {
     static constexpr int kMaxDepth = 32;
 
     bool fail(const std::string& message) {
-        if (error_.empty()) error_ = message + " at offset " + std::to_string(position_);
+        if (firstError.empty()) firstError = message + " at offset " + std::to_string(offset);
         return false;
     }
 
     void skipSpace() {
-        while (position_ < text_.size() &&
-               std::isspace(static_cast<unsigned char>(text_[position_])) != 0) {
-            ++position_;
+        while (offset < script.size() &&
+               std::isspace(static_cast<unsigned char>(script[offset])) != 0) {
+            ++offset;
         }
     }
 
     bool next(Token& token) {
-        if (peeked_) {
-            token = peek_;
-            peeked_ = false;
+        if (hasPeeked) {
+            token = peeked;
+            hasPeeked = false;
             return true;
         }
         skipSpace();
         token = Token{};
-        if (position_ >= text_.size()) return true;
-        char c = text_[position_];
+        if (offset >= script.size()) return true;
+        char c = script[offset];
         // A brace that starts a word ({GUID}) belongs to the name; alone it opens a block.
-        bool braceWord = c == '{' && position_ + 1 < text_.size() &&
-                         std::isspace(static_cast<unsigned char>(text_[position_ + 1])) == 0 &&
-                         text_[position_ + 1] != '{' && text_[position_ + 1] != '}';
+        bool braceWord = c == '{' && offset + 1 < script.size() &&
+                         std::isspace(static_cast<unsigned char>(script[offset + 1])) == 0 &&
+                         script[offset + 1] != '{' && script[offset + 1] != '}';
         if ((c == '{' && !braceWord) || c == '}' || c == '=') {
             token.kind = c == '{' ? Token::Open : c == '}' ? Token::Close : Token::Equals;
-            ++position_;
+            ++offset;
             return true;
         }
         if (c == '\'') {
             token.kind = Token::String;
-            ++position_;
+            ++offset;
             for (;;) {
-                if (position_ >= text_.size()) return fail("unterminated string");
-                char s = text_[position_++];
+                if (offset >= script.size()) return fail("unterminated string");
+                char s = script[offset++];
                 if (s == '\'') {
-                    if (position_ < text_.size() && text_[position_] == '\'') {
+                    if (offset < script.size() && script[offset] == '\'') {
                         token.text += '\'';
-                        ++position_;
+                        ++offset;
                         continue;
                     }
                     return true;
@@ -82,24 +84,24 @@ class Parser {
             }
         }
         token.kind = Token::Word;
-        while (position_ < text_.size()) {
-            char w = text_[position_];
+        while (offset < script.size()) {
+            char w = script[offset];
             if (std::isspace(static_cast<unsigned char>(w)) != 0 || w == '=' || w == '\'' ||
                 (!braceWord && (w == '{' || w == '}'))) {
                 break;
             }
             token.text += w;
-            ++position_;
+            ++offset;
         }
         return true;
     }
 
     bool peek(Token& token) {
-        if (!peeked_) {
-            if (!next(peek_)) return false;
-            peeked_ = true;
+        if (!hasPeeked) {
+            if (!next(peeked)) return false;
+            hasPeeked = true;
         }
-        token = peek_;
+        token = peeked;
         return true;
     }
 
@@ -165,11 +167,11 @@ class Parser {
         }
     }
 
-    const std::string& text_;
-    size_t position_ = 0;
-    bool peeked_ = false;
-    Token peek_;
-    std::string error_;
+    const std::string& script;
+    size_t offset = 0;
+    bool hasPeeked = false;
+    Token peeked;
+    std::string firstError;
 };
 
 void substituteIn(std::vector<RegistryEntry>& entries, const std::string& pattern,
@@ -207,3 +209,5 @@ void substituteVariable(std::vector<RegistryRoot>& roots, const std::string& nam
     std::string pattern = "%" + name + "%";
     for (auto& root : roots) substituteIn(root.entries, pattern, value);
 }
+
+}  // namespace brimvox::retrieve

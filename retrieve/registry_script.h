@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+namespace brimvox::retrieve {
+
 struct RegistryEntry {
     std::string name;
     bool isValue = false;  // a named value rather than a key
@@ -45,3 +47,5 @@ bool parseRegistryScript(const std::string& text, std::vector<RegistryRoot>& roo
 // Replaces every `%NAME%` in the data of all entries with `value`.
 void substituteVariable(std::vector<RegistryRoot>& roots, const std::string& name,
                         const std::string& value);
+
+}  // namespace brimvox::retrieve

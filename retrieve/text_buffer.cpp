@@ -4,6 +4,8 @@
 
 #include "allocation.h"
 
+namespace brimvox::retrieve {
+
 namespace {
 constexpr uint32_t kStep = 4096;
 constexpr size_t kMaxCapacity = 0x7FFFF000u;
@@ -14,7 +16,7 @@ TextBuffer::~TextBuffer() {
 }
 
 const char* TextBuffer::text() const {
-    return storage_ != nullptr ? storage_ : "";
+    return storage != nullptr ? storage : "";
 }
 
 bool TextBuffer::append(const char* text) {
@@ -24,21 +26,21 @@ bool TextBuffer::append(const char* text) {
 
 bool TextBuffer::append(const char* text, size_t count) {
     if (text == nullptr || count == 0) return true;
-    size_t needed = static_cast<size_t>(length_) + count + 1;
+    size_t needed = static_cast<size_t>(textLength) + count + 1;
     if (needed < count || needed > kMaxCapacity) return false;
-    if (needed > capacity_ && !reserve(needed)) return false;
-    std::memcpy(storage_ + length_, text, count);
-    length_ += static_cast<uint32_t>(count);
-    storage_[length_] = '\0';
+    if (needed > pageCapacity && !reserve(needed)) return false;
+    std::memcpy(storage + textLength, text, count);
+    textLength += static_cast<uint32_t>(count);
+    storage[textLength] = '\0';
     return true;
 }
 
 bool TextBuffer::reserve(size_t bytes) {
     if (bytes > kMaxCapacity) return false;
     auto rounded = static_cast<uint32_t>((bytes + kStep - 1) / kStep * kStep);
-    if (rounded <= capacity_) return true;
-    if (rounded > allocated_) {
-        size_t target = static_cast<size_t>(allocated_) * 2;
+    if (rounded <= pageCapacity) return true;
+    if (rounded > allocatedBytes) {
+        size_t target = static_cast<size_t>(allocatedBytes) * 2;
         if (target < rounded) target = rounded;
         if (target > kMaxCapacity) target = kMaxCapacity;
         auto* fresh = static_cast<char*>(allocateBytes(target));
@@ -47,29 +49,31 @@ bool TextBuffer::reserve(size_t bytes) {
             fresh = static_cast<char*>(allocateBytes(target));
         }
         if (fresh == nullptr) return false;
-        if (storage_ != nullptr) {
-            std::memcpy(fresh, storage_, static_cast<size_t>(length_) + 1);
+        if (storage != nullptr) {
+            std::memcpy(fresh, storage, static_cast<size_t>(textLength) + 1);
         } else {
             fresh[0] = '\0';
-            length_ = 0;
+            textLength = 0;
         }
-        freeBytes(storage_);
-        storage_ = fresh;
-        allocated_ = static_cast<uint32_t>(target);
+        freeBytes(storage);
+        storage = fresh;
+        allocatedBytes = static_cast<uint32_t>(target);
     }
-    capacity_ = rounded;
+    pageCapacity = rounded;
     return true;
 }
 
 void TextBuffer::makeEmpty() {
-    if (storage_ != nullptr) storage_[0] = '\0';
-    length_ = 0;
+    if (storage != nullptr) storage[0] = '\0';
+    textLength = 0;
 }
 
 void TextBuffer::clear() {
-    freeBytes(storage_);
-    storage_ = nullptr;
-    capacity_ = 0;
-    allocated_ = 0;
-    length_ = 0;
+    freeBytes(storage);
+    storage = nullptr;
+    pageCapacity = 0;
+    allocatedBytes = 0;
+    textLength = 0;
 }
+
+}  // namespace brimvox::retrieve

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace brimvox::retrieve {
+
 class TextBuffer {
   public:
     TextBuffer() = default;
@@ -13,9 +15,9 @@ class TextBuffer {
 
     // The text; an empty text when there is no storage. Never null.
     const char* text() const;
-    size_t length() const { return length_; }
+    size_t length() const { return textLength; }
     // 0 or a multiple of 4096, always more than the text's length.
-    uint32_t capacity() const { return capacity_; }
+    uint32_t capacity() const { return pageCapacity; }
 
     // Appends a NUL-terminated text; null or empty changes nothing. False when the storage
     // could not be grown (the text is then unchanged).
@@ -29,9 +31,11 @@ class TextBuffer {
     void clear();
 
   private:
-    char* storage_ = nullptr;
-    uint32_t capacity_ = 0;
-    uint32_t length_ = 0;
+    char* storage = nullptr;
+    uint32_t pageCapacity = 0;
+    uint32_t textLength = 0;
     // Bytes really allocated; grows geometrically so that long lines stay linear to build.
-    uint32_t allocated_ = 0;
+    uint32_t allocatedBytes = 0;
 };
+
+}  // namespace brimvox::retrieve

@@ -11,11 +11,18 @@
 #include "module_lock.h"
 #include "write_log.h"
 
+namespace brimvox::retrieve {
+
 const char kDumpPath[] = "c:\\retrieve.dat";
 
 namespace {
 
+// Lines of the message head before the ACTION line.
 constexpr int kHeadLines = 5;
+// Array sizes are saturated here; the count taken from an array is below 2^31 anyway.
+constexpr ULONGLONG kArrayBytesCap = ULONGLONG{1} << 40;
+// VT_BYREF | VT_VARIANT chains are followed this deep at most.
+constexpr int kMaxVariantIndirections = 8;
 
 HRESULT rewind(IStream* stream) {
     LARGE_INTEGER start = largeInteger(0);
@@ -30,8 +37,7 @@ ULONGLONG arrayBytes(const SAFEARRAY* array) {
     for (USHORT i = 0; i < array->cDims; ++i) {
         ULONGLONG elements = bounds[i].cElements;
         if (elements == 0) return 0;
-        // Saturate: the count taken is at most 2^31 - 1 anyway.
-        if (total > (ULONGLONG{1} << 40) / elements) return ULONGLONG{1} << 40;
+        if (total > kArrayBytesCap / elements) return kArrayBytesCap;
         total *= elements;
     }
     return total;
@@ -64,26 +70,27 @@ bool holdsPointers(VARTYPE vt, const SAFEARRAY* array) {
 // Holds access to an array's data and gives it back on every way out.
 class ArrayAccess {
   public:
-    explicit ArrayAccess(SAFEARRAY* array) : array_(array) {}
+    explicit ArrayAccess(SAFEARRAY* array) : held(array) {}
     ArrayAccess(const ArrayAccess&) = delete;
     ArrayAccess& operator=(const ArrayAccess&) = delete;
     ~ArrayAccess() {
-        if (accessed_) SafeArrayUnaccessData(array_);
+        if (accessed) SafeArrayUnaccessData(held);
     }
     HRESULT access(void** data) {
-        HRESULT hr = SafeArrayAccessData(array_, data);
-        accessed_ = SUCCEEDED(hr);
+        HRESULT hr = SafeArrayAccessData(held, data);
+        accessed = SUCCEEDED(hr);
         return hr;
     }
 
   private:
-    SAFEARRAY* array_;
-    bool accessed_ = false;
+    SAFEARRAY* held;
+    bool accessed = false;
 };
 
 // Follows VT_BYREF | VT_VARIANT, which scripting hosts pass for variables.
 const VARIANT* resolveVariant(const VARIANT* v) {
-    for (int depth = 0; depth < 8 && v->vt == (VT_BYREF | VT_VARIANT); ++depth) {
+    for (int depth = 0; depth < kMaxVariantIndirections && v->vt == (VT_BYREF | VT_VARIANT);
+         ++depth) {
         if (v->pvarVal == nullptr) break;
         v = v->pvarVal;
     }
@@ -92,13 +99,13 @@ const VARIANT* resolveVariant(const VARIANT* v) {
 
 }  // namespace
 
-UploadRetrieve::UploadRetrieve() {
+UploadRetrieve::UploadRetrieve() : ComObject(0) {
     moduleLock();
 }
 
 UploadRetrieve::~UploadRetrieve() {
-    if (requestStream_ != nullptr) requestStream_->Release();
-    actionText_.clear();
+    if (requestStream != nullptr) requestStream->Release();
+    actionText.clear();
     moduleUnlock();
 }
 
@@ -114,19 +121,6 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::QueryInterface(REFIID riid, void** obj
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE UploadRetrieve::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&refCount_));
-}
-
-ULONG STDMETHODCALLTYPE UploadRetrieve::Release() {
-    LONG left = InterlockedDecrement(&refCount_);
-    if (left <= 0) {
-        delete this;
-        return 0;
-    }
-    return static_cast<ULONG>(left);
-}
-
 HRESULT STDMETHODCALLTYPE UploadRetrieve::GetTypeInfoCount(UINT* count) {
     if (count == nullptr) return E_POINTER;
     *count = 1;
@@ -140,13 +134,13 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::ParseRequest(VARIANT vRequest, LONG cb
 }
 
 HRESULT STDMETHODCALLTYPE UploadRetrieve::Reset() {
-    return comGuard([&] { return requestStream_ != nullptr ? rewind(requestStream_) : E_FAIL; });
+    return comGuard([&] { return requestStream != nullptr ? rewind(requestStream) : E_FAIL; });
 }
 
 HRESULT STDMETHODCALLTYPE UploadRetrieve::CompleteWork() {
     return comGuard([&] {
-        if (requestStream_ != nullptr) requestStream_->Release();
-        requestStream_ = nullptr;
+        if (requestStream != nullptr) requestStream->Release();
+        requestStream = nullptr;
         return S_OK;
     });
 }
@@ -154,8 +148,7 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::CompleteWork() {
 HRESULT STDMETHODCALLTYPE UploadRetrieve::get_Action(BSTR* bstrAction) {
     if (bstrAction == nullptr) return E_POINTER;
     *bstrAction = nullptr;
-    return comGuard(
-        [&] { return ansiToBstr(actionText_.text(), actionText_.length(), bstrAction); });
+    return comGuard([&] { return ansiToBstr(actionText.text(), actionText.length(), bstrAction); });
 }
 
 HRESULT STDMETHODCALLTYPE UploadRetrieve::get_NextMessageLine(BSTR* bstrLine) {
@@ -166,7 +159,7 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::get_NextMessageLine(BSTR* bstrLine) {
 
 HRESULT STDMETHODCALLTYPE UploadRetrieve::get_EOS(VARIANT_BOOL* bEOS) {
     if (bEOS == nullptr) return E_POINTER;
-    *bEOS = eosFlag_ != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+    *bEOS = eosFlag != 0 ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
 
@@ -186,7 +179,7 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::Log(BSTR bstrLog) {
         AnsiText text;
         HRESULT hr = text.assign(bstrLog, wideLength(bstrLog));
         if (FAILED(hr)) return hr;
-        WriteLog("%s", text.text());
+        writeLog("%s", text.text());
         return S_OK;
     });
 }
@@ -194,9 +187,9 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::Log(BSTR bstrLog) {
 // ---- Bodies ------------------------------------------------------------------------------------
 
 HRESULT UploadRetrieve::parseRequest(const VARIANT& vRequest, LONG cbTotalBytes) {
-    if (requestStream_ != nullptr) requestStream_->Release();
-    requestStream_ = new (std::nothrow) MemoryStream;
-    if (requestStream_ == nullptr) return E_FAIL;
+    if (requestStream != nullptr) requestStream->Release();
+    requestStream = new (std::nothrow) MemoryStream;
+    if (requestStream == nullptr) return E_FAIL;
 
     const VARIANT* request = resolveVariant(&vRequest);
     HRESULT hr = S_OK;
@@ -221,11 +214,11 @@ HRESULT UploadRetrieve::storeArray(const VARIANT& request, LONG cbTotalBytes) {
         array = request.parray;
     }
     if (array == nullptr) {
-        WriteLog("NOT A SAFEARRAY: vt=0x%08X (0x%08X)!!!", static_cast<unsigned>(request.vt), 0u);
+        writeLog("NOT A SAFEARRAY: vt=0x%08X (0x%08X)!!!", static_cast<unsigned>(request.vt), 0u);
         return E_INVALIDARG;
     }
     if (holdsPointers(request.vt, array)) {
-        WriteLog("ARRAY OF POINTERS: vt=0x%08X (0x%08X)!!!", static_cast<unsigned>(request.vt),
+        writeLog("ARRAY OF POINTERS: vt=0x%08X (0x%08X)!!!", static_cast<unsigned>(request.vt),
                  static_cast<unsigned>(array->fFeatures));
         return E_INVALIDARG;
     }
@@ -243,31 +236,32 @@ HRESULT UploadRetrieve::storeArray(const VARIANT& request, LONG cbTotalBytes) {
     if (available < count) count = static_cast<ULONG>(available);
 
     ULONG written = 0;
-    hr = requestStream_->Write(data, count, &written);
+    hr = requestStream->Write(data, count, &written);
     if (FAILED(hr)) return hr;
 
     {
-        FileStream dump(kDumpPath, 1, 3, 0);
+        FileStream dump(kDumpPath, FileStream::kAccessWrite, FileStream::kCreateAlways,
+                        FileStream::kShareNone);
         if (dump.isOpen()) {
             ULONG dumped = 0;
             HRESULT dumpResult = dump.Write(data, count, &dumped);
             if (dumpResult != S_OK) {
                 DWORD error = GetLastError();
-                WriteLog("DUMP ERROR: 0x%08X", static_cast<unsigned>(dumpResult));
-                ReportProblem("dump file %s not written: 0x%08X (system error %u)", kDumpPath,
+                writeLog("DUMP ERROR: 0x%08X", static_cast<unsigned>(dumpResult));
+                reportProblem("dump file %s not written: 0x%08X (system error %u)", kDumpPath,
                               static_cast<unsigned>(dumpResult), static_cast<unsigned>(error));
             }
             written = dumped;
         } else {
             DWORD error = GetLastError();
-            WriteLog("DUMP ERROR: 0x%08X", static_cast<unsigned>(E_FAIL));
-            ReportProblem("dump file %s cannot be created: 0x%08X (system error %u)", kDumpPath,
+            writeLog("DUMP ERROR: 0x%08X", static_cast<unsigned>(E_FAIL));
+            reportProblem("dump file %s cannot be created: 0x%08X (system error %u)", kDumpPath,
                           static_cast<unsigned>(E_FAIL), static_cast<unsigned>(error));
         }
     }
 
-    WriteLog("Written to storage: %d bytes", static_cast<int>(written));
-    rewind(requestStream_);
+    writeLog("Written to storage: %d bytes", static_cast<int>(written));
+    rewind(requestStream);
     return S_OK;
 }
 
@@ -277,27 +271,27 @@ HRESULT UploadRetrieve::storeString(BSTR text) {
     HRESULT hr = ansi.assign(text, wideLength(text));
     if (FAILED(hr)) return hr;
     if (ansi.length() > 0xFFFFFFFFu) return E_OUTOFMEMORY;
-    hr = requestStream_->Write(ansi.text(), static_cast<ULONG>(ansi.length()), nullptr);
+    hr = requestStream->Write(ansi.text(), static_cast<ULONG>(ansi.length()), nullptr);
     if (FAILED(hr)) return hr;
-    return rewind(requestStream_);
+    return rewind(requestStream);
 }
 
 HRESULT UploadRetrieve::parseHead() {
-    LineReader reader(requestStream_);
+    LineReader reader(requestStream);
     for (int i = 0; i < kHeadLines; ++i) reader.skipLine();
-    if (!reader.readLine(actionText_)) {
-        actionText_.makeEmpty();
+    if (!reader.readLine(actionText)) {
+        actionText.makeEmpty();
         return E_OUTOFMEMORY;
     }
     return S_OK;
 }
 
 HRESULT UploadRetrieve::nextMessageLine(BSTR* bstrLine) {
-    if (requestStream_ == nullptr) return E_FAIL;
+    if (requestStream == nullptr) return E_FAIL;
     // The line is converted straight from the stored body; only a line holding NUL bytes (which
     // are left out) goes through a buffer. The cursor moves once the line has been handed out.
-    LineSpan span = findLine(*requestStream_);
-    const BYTE* data = requestStream_->data();
+    LineSpan span = findLine(*requestStream);
+    const BYTE* data = requestStream->data();
     auto length = static_cast<size_t>(span.textEnd - span.begin);
     const char* text = length > 0 ? reinterpret_cast<const char*>(data + span.begin) : "";
     HRESULT hr;
@@ -309,8 +303,8 @@ HRESULT UploadRetrieve::nextMessageLine(BSTR* bstrLine) {
         hr = ansiToBstr(line.text(), line.length(), bstrLine);
     }
     if (FAILED(hr)) return hr;
-    requestStream_->setPosition(span.next);
-    eosFlag_ = span.atEnd ? 1 : 0;
+    requestStream->setPosition(span.next);
+    eosFlag = span.atEnd ? 1 : 0;
     return S_OK;
 }
 
@@ -318,13 +312,13 @@ HRESULT UploadRetrieve::dataToTheEnd(VARIANT* pvResult) {
     // One allocation and one copy of the rest; the body is consumed only once the copy exists.
     auto* copy = new (std::nothrow) MemoryStream;
     if (copy == nullptr) return E_OUTOFMEMORY;
-    if (requestStream_ != nullptr) {
-        ULONGLONG position = requestStream_->position();
-        ULONGLONG size = requestStream_->size();
+    if (requestStream != nullptr) {
+        ULONGLONG position = requestStream->position();
+        ULONGLONG size = requestStream->size();
         bool copied = true;
         try {
             if (size > position) {
-                copied = copy->assign(requestStream_->data() + position, size - position);
+                copied = copy->assign(requestStream->data() + position, size - position);
             }
         } catch (...) {
             copy->Release();
@@ -334,7 +328,7 @@ HRESULT UploadRetrieve::dataToTheEnd(VARIANT* pvResult) {
             copy->Release();
             return E_OUTOFMEMORY;
         }
-        requestStream_->setPosition(size);
+        requestStream->setPosition(size);
     }
     pvResult->vt = VT_UNKNOWN;
     pvResult->punkVal = static_cast<IStream*>(copy);
@@ -342,19 +336,21 @@ HRESULT UploadRetrieve::dataToTheEnd(VARIANT* pvResult) {
 }
 
 HRESULT UploadRetrieve::stringToTheEnd(BSTR* pString) {
-    if (requestStream_ == nullptr) return ansiToBstr("", 0, pString);
+    if (requestStream == nullptr) return ansiToBstr("", 0, pString);
     // Converted straight from the body, up to its first NUL byte; consumed once converted.
-    ULONGLONG position = requestStream_->position();
-    ULONGLONG size = requestStream_->size();
+    ULONGLONG position = requestStream->position();
+    ULONGLONG size = requestStream->size();
     auto length = static_cast<size_t>(size - position);
     const char* text =
-        length > 0 ? reinterpret_cast<const char*>(requestStream_->data() + position) : "";
+        length > 0 ? reinterpret_cast<const char*>(requestStream->data() + position) : "";
     if (length > 0) {
         const void* nul = std::memchr(text, 0, length);
         if (nul != nullptr) length = static_cast<size_t>(static_cast<const char*>(nul) - text);
     }
     HRESULT hr = ansiToBstr(text, length, pString);
     if (FAILED(hr)) return hr;
-    requestStream_->setPosition(size);
+    requestStream->setPosition(size);
     return S_OK;
 }
+
+}  // namespace brimvox::retrieve

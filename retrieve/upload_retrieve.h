@@ -5,22 +5,22 @@
 #include "com_types.h"
 #include "iupload_retrieve.h"
 #include "memory_stream.h"
+#include "ref_counted.h"
 #include "text_buffer.h"
+
+namespace brimvox::retrieve {
 
 extern const char kDumpPath[];
 
-class UploadRetrieve : public IUploadRetrieve {
+// Created with no reference: the class factory (or a test) takes the first one.
+class UploadRetrieve : public ComObject<IUploadRetrieve> {
   public:
     // Every living object holds one lock on the module.
     UploadRetrieve();
-    UploadRetrieve(const UploadRetrieve&) = delete;
-    UploadRetrieve& operator=(const UploadRetrieve&) = delete;
-    virtual ~UploadRetrieve();
+    ~UploadRetrieve() override;
 
-    // IUnknown
+    // IUnknown (AddRef and Release come from ComObject)
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IDispatch, from the registered type information of IUploadRetrieve
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
@@ -53,8 +53,9 @@ class UploadRetrieve : public IUploadRetrieve {
     HRESULT dataToTheEnd(VARIANT* pvResult);
     HRESULT stringToTheEnd(BSTR* pString);
 
-    LONG volatile refCount_ = 0;
-    MemoryStream* requestStream_ = nullptr;
-    LONG eosFlag_ = 0;
-    TextBuffer actionText_;
+    MemoryStream* requestStream = nullptr;
+    LONG eosFlag = 0;
+    TextBuffer actionText;
 };
+
+}  // namespace brimvox::retrieve

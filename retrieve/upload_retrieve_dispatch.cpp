@@ -3,6 +3,8 @@
 #include "type_info_cache.h"
 #include "upload_retrieve.h"
 
+namespace brimvox::retrieve {
+
 namespace {
 
 ITypeInfo* cachedTypeInfo = nullptr;
@@ -50,9 +52,13 @@ HRESULT getUploadRetrieveTypeInfo(LCID lcid, ITypeInfo** info) {
     HRESULT hr = S_OK;
     if (cachedTypeInfo == nullptr) {
         ITypeLib* library = nullptr;
-        hr = LoadRegTypeLib(LIBID_RETRIEVELib, 1, 0, lcid, &library);
-        // The library is registered for locale 0x409; callers of another locale get it too.
-        if (FAILED(hr)) hr = LoadRegTypeLib(LIBID_RETRIEVELib, 1, 0, 0x409, &library);
+        hr =
+            LoadRegTypeLib(LIBID_RETRIEVELib, kTypeLibraryMajor, kTypeLibraryMinor, lcid, &library);
+        // The library is registered for one locale; callers of another locale get it too.
+        if (FAILED(hr)) {
+            hr = LoadRegTypeLib(LIBID_RETRIEVELib, kTypeLibraryMajor, kTypeLibraryMinor,
+                                kTypeLibraryLocale, &library);
+        }
         if (SUCCEEDED(hr)) {
             hr = library->GetTypeInfoOfGuid(IID_IUploadRetrieve, &cachedTypeInfo);
             library->Release();
@@ -114,3 +120,5 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::Invoke(DISPID id, REFIID riid, LCID lc
         return hr;
     });
 }
+
+}  // namespace brimvox::retrieve

@@ -1,6 +1,8 @@
 // Native builds have no type library: late binding is not available there.
 #include "upload_retrieve.h"
 
+namespace brimvox::retrieve {
+
 HRESULT STDMETHODCALLTYPE UploadRetrieve::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
     if (info == nullptr) return E_POINTER;
     *info = nullptr;
@@ -15,3 +17,5 @@ HRESULT STDMETHODCALLTYPE UploadRetrieve::Invoke(DISPID, REFIID, LCID, WORD, DIS
                                                  EXCEPINFO*, UINT*) {
     return E_NOTIMPL;
 }
+
+}  // namespace brimvox::retrieve

@@ -7,9 +7,13 @@
 
 #include "com_types.h"
 
+namespace brimvox::retrieve {
+
 const char kLogPath[] = "c:\\retr_log.txt";
 
 namespace {
+// A message is cut to one byte less than this.
+constexpr size_t kMessageBytes = 512;
 // Lines of this process's threads keep their order.
 std::mutex logLock;
 std::atomic<bool> logLossReported{false};
@@ -23,7 +27,7 @@ void appendLine(const char* line, int length) {
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (!logLossReported.exchange(true)) {
-            ReportProblem("log file %s cannot be opened (system error %u); log lines are lost",
+            reportProblem("log file %s cannot be opened (system error %u); log lines are lost",
                           kLogPath, static_cast<unsigned>(error));
         }
         return;
@@ -35,9 +39,9 @@ void appendLine(const char* line, int length) {
 
 }  // namespace
 
-void WriteLog(const char* format, ...) {
+void writeLog(const char* format, ...) {
     if (format == nullptr) return;
-    char message[512];
+    char message[kMessageBytes];
     va_list args;
     va_start(args, format);
     int formatted = std::vsnprintf(message, sizeof message, format, args);
@@ -60,9 +64,9 @@ void WriteLog(const char* format, ...) {
     }
 }
 
-void ReportProblem(const char* format, ...) {
+void reportProblem(const char* format, ...) {
     if (format == nullptr) return;
-    char message[512];
+    char message[kMessageBytes];
     va_list args;
     va_start(args, format);
     int formatted = std::vsnprintf(message, sizeof message, format, args);
@@ -72,3 +76,5 @@ void ReportProblem(const char* format, ...) {
     std::snprintf(line, sizeof line, "Retrieve: %s\n", message);
     OutputDebugStringA(line);
 }
+
+}  // namespace brimvox::retrieve

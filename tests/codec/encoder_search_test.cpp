@@ -315,8 +315,6 @@ TEST(PulseSearch, ExcitationMatchesTheDecodersPulseVector) {
         double decoded[60];
         buildFixedExcitation(decoded, sp, params.pitchLag[s / 2]);
         for (int n = 0; n < 60; ++n) ASSERT_EQ(target[n], decoded[n]) << trial << " " << n;
-        EXPECT_EQ(sp.encoderWork0, 0);
-        EXPECT_EQ(sp.encoderWork1, 0);
     }
     EXPECT_GT(repeated, 0);  // the double repetition was exercised
 }

@@ -1,6 +1,8 @@
 // Feeds random request bodies through ParseRequest and every reader method of UploadRetrieve,
 // drives the stream that DataToTheEnd hands out with Seek, SetSize, Read, Write, CopyTo, Clone
 // and Stat at extreme values, and feeds random text through the registry script parser.
+// The streams' size limit is lowered to a few pages, so that a stream is taken to its limit and
+// past it in microseconds, and sizes beyond the limit are tried without allocating them.
 #include <unistd.h>
 
 #include <cstdint>
@@ -10,11 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "allocation.h"
 #include "com_types.h"
 #include "memory_stream.h"
 #include "registry_script.h"
 #include "upload_retrieve.h"
 #include "write_log.h"
+
+using namespace brimvox::retrieve;
 
 namespace {
 
@@ -44,16 +49,22 @@ void drain(IUnknown* unknown) {
     stream->Release();
 }
 
-// Offsets and sizes for the handed-out stream: small ones that are really allocated, and extreme
-// ones beyond the stream's limit that must be refused without any allocation.
+// The streams' size limit while fuzzing: well above the longest input (-max_len=8192), and small
+// enough that a stream at its limit is one allocation of the fast kind (at most 64 KiB).
+constexpr ULONGLONG kLimit = 15 * 4096 - 100;
+
+// Offsets and sizes for the handed-out stream: small ones and ones up to the limit, which are
+// really allocated, and ones beyond the limit, which must be refused without any allocation.
 const ULONGLONG kValues[] = {0,
                              1,
                              7,
                              4095,
                              4096,
                              4097,
-                             100000,
-                             (1u << 20),
+                             kLimit - 1,
+                             kLimit,
+                             kLimit + 1,
+                             kLimit + 4096,
                              MemoryStream::kMaxSize + 1,
                              MemoryStream::kMaxSize + 4096,
                              ULONGLONG{1} << 40,
@@ -78,7 +89,7 @@ void checkInvariants(const MemoryStream* s) {
     check(s->position() <= s->size(), "stream position beyond its size");
     check(s->size() <= s->capacity() || (s->size() == 0 && s->capacity() == 0),
           "stream size beyond its capacity");
-    check(s->size() <= MemoryStream::kMaxSize, "stream beyond its limit");
+    check(s->size() <= s->sizeLimit(), "stream beyond its limit");
     check((s->data() == nullptr) == (s->capacity() == 0), "storage and capacity disagree");
 }
 
@@ -87,19 +98,32 @@ void driveStream(IUnknown* unknown, const uint8_t* ops, size_t count) {
     check(unknown->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream)) == S_OK,
           "DataToTheEnd result is not a stream");
     auto* memory = static_cast<MemoryStream*>(stream);
+    check(memory->sizeLimit() == kLimit, "stream without the lowered limit");
     static const std::vector<BYTE> source(65536, 0x5A);
+    static std::vector<BYTE> sink(kLimit + 1);
     for (size_t i = 0; i + 1 < count; i += 2) {
         ULONGLONG value = kValues[ops[i + 1] % (sizeof kValues / sizeof kValues[0])];
-        bool beyond = value > MemoryStream::kMaxSize;
+        bool beyond = value > kLimit;
         StreamState before = stateOf(memory);
         HRESULT hr = S_OK;
+        // The Seek distance: the value as a signed number, forwards or backwards.
+        auto move = static_cast<LONGLONG>(value);
+        if ((ops[i] & 0x80) != 0 && move != INT64_MIN) move = -move;
+        // A SetSize beyond the limit, or a Seek by a distance beyond it (from a position within
+        // it), can never succeed, so it must not even try to allocate: any allocation now
+        // throws, which surfaces as E_UNEXPECTED.
+        bool allocationForbidden = (ops[i] % 7 == 1 && beyond) ||
+                                   (ops[i] % 7 == 0 && (move < -static_cast<LONGLONG>(kLimit) ||
+                                                        move > static_cast<LONGLONG>(kLimit)));
+        if (allocationForbidden) failAllocationsAfter(0, AllocationFailure::systemError);
         switch (ops[i] % 7) {
             case 0: {  // Seek, by the value forwards or backwards, from any origin
-                auto move = static_cast<LONGLONG>(value);
-                if ((ops[i] & 0x80) != 0 && move != INT64_MIN) move = -move;
                 DWORD origin = (ops[i] >> 3) % 5;
                 ULARGE_INTEGER position = ulargeInteger(12345);
                 hr = stream->Seek(largeInteger(move), origin, &position);
+                if (allocationForbidden && origin <= 2) {
+                    check(FAILED(hr), "Seek beyond the limit accepted");
+                }
                 if (FAILED(hr)) {
                     check(stateOf(memory) == before, "a refused Seek changed the stream");
                     check(position.QuadPart == 12345, "a refused Seek stored a position");
@@ -114,9 +138,8 @@ void driveStream(IUnknown* unknown, const uint8_t* ops, size_t count) {
                 if (FAILED(hr)) check(stateOf(memory) == before, "a refused SetSize changed it");
                 break;
             case 2: {  // Read everything there is, with the largest count
-                std::vector<BYTE> buffer(static_cast<size_t>(before.size - before.position) + 1);
                 ULONG done = 0;
-                hr = stream->Read(buffer.data(), 0xFFFFFFFFu, &done);
+                hr = stream->Read(sink.data(), 0xFFFFFFFFu, &done);
                 check(hr == S_OK && done == before.size - before.position, "Read short");
                 break;
             }
@@ -149,6 +172,7 @@ void driveStream(IUnknown* unknown, const uint8_t* ops, size_t count) {
                 check(stateOf(memory) == before, "Stat changed the stream");
                 break;
         }
+        if (allocationForbidden) failAllocationsAfter(-1);
         check(hr == S_OK || hr == E_NOTIMPL || hr == E_OUTOFMEMORY || hr == E_INVALIDARG ||
                   hr == STG_E_INVALIDFUNCTION || hr == STG_E_MEDIUMFULL,
               "unexpected stream result");
@@ -183,6 +207,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     *argv = pointers.data();
     static char dir[] = "/tmp/fuzz_retrieve_XXXXXX";
     if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
+    MemoryStream::setSizeLimit(kLimit);
     std::atexit([] {
         std::remove(kLogPath);
         std::remove(kDumpPath);
@@ -258,7 +283,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LONG count = counts[countMode % 6];
 
     HRESULT parsed = object->ParseRequest(request, count);
-    check(parsed == S_OK || parsed == E_INVALIDARG, "unexpected ParseRequest result");
+    check(parsed == S_OK || parsed == E_INVALIDARG || (parsed == E_OUTOFMEMORY && size > kLimit),
+          "unexpected ParseRequest result");
 
     for (size_t i = 0; i < opCount; ++i) {
         BSTR out = nullptr;

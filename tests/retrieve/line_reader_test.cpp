@@ -9,6 +9,8 @@
 #include "memory_stream.h"
 #include "text_buffer.h"
 
+using namespace brimvox::retrieve;
+
 namespace {
 
 MemoryStream* streamOf(const std::string& bytes) {

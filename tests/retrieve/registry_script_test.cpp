@@ -7,6 +7,8 @@
 
 #include "registry_script.h"
 
+using namespace brimvox::retrieve;
+
 namespace {
 
 std::string moduleScript() {

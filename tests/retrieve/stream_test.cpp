@@ -11,6 +11,8 @@
 #include "module_lock.h"
 #include "test_support.h"
 
+using namespace brimvox::retrieve;
+
 namespace {
 
 LARGE_INTEGER at(LONGLONG v) {
@@ -197,6 +199,52 @@ TEST(MemoryStream, SizesBeyondTheLimitAreRefusedAndChangeNothing) {
     EXPECT_NE(S_OK, s->Seek(at(INT64_MIN), STREAM_SEEK_END, nullptr));
     EXPECT_EQ(2u, s->position());
     s->Release();
+}
+
+// At a lowered limit the boundary itself is reached: a stream grows to exactly its limit, and
+// one byte more by any road is refused without touching the storage it has. Streams created
+// before the limit changed keep theirs.
+TEST(MemoryStream, GrowsToItsLimitExactlyAndNoFurther) {
+    MemoryStream* before = new MemoryStream;
+    constexpr ULONGLONG limit = 3 * 4096 + 100;
+    MemoryStream::setSizeLimit(limit);
+    MemoryStream* s = new MemoryStream;
+    MemoryStream::setSizeLimit(~ULONGLONG{0});  // clamped to kMaxSize again
+    EXPECT_EQ(limit, s->sizeLimit());
+    EXPECT_EQ(MemoryStream::kMaxSize, before->sizeLimit());
+    MemoryStream* after = new MemoryStream;
+    EXPECT_EQ(MemoryStream::kMaxSize, after->sizeLimit());
+    after->Release();
+
+    auto bytes = pattern(static_cast<size_t>(limit) + 1);
+    ULONG done = 7;
+    EXPECT_EQ(E_OUTOFMEMORY, s->Write(bytes.data(), static_cast<ULONG>(limit) + 1, &done));
+    EXPECT_EQ(0u, done);
+    EXPECT_EQ(0u, s->size());
+    ASSERT_EQ(S_OK, s->Write(bytes.data(), static_cast<ULONG>(limit) - 1, &done));
+    const BYTE* storage = s->data();
+    ULONGLONG capacity = s->capacity();
+    EXPECT_EQ(E_OUTOFMEMORY, s->Write(bytes.data(), 2, &done));
+    EXPECT_EQ(E_OUTOFMEMORY, s->SetSize(ulargeInteger(limit + 1)));
+    EXPECT_EQ(E_OUTOFMEMORY, s->Seek(at(2), STREAM_SEEK_CUR, nullptr));
+    EXPECT_EQ(E_OUTOFMEMORY,
+              s->Seek(at(static_cast<LONGLONG>(limit) + 1), STREAM_SEEK_SET, nullptr));
+    EXPECT_EQ(limit - 1, s->size());
+    EXPECT_EQ(limit - 1, s->position());
+    EXPECT_EQ(storage, s->data());
+    EXPECT_EQ(capacity, s->capacity());
+
+    ASSERT_EQ(S_OK, s->Write(bytes.data() + limit - 1, 1, &done));
+    EXPECT_EQ(limit, s->size());
+    EXPECT_GT(s->capacity(), limit);
+    EXPECT_LE(s->capacity(), limit + 4096);
+    EXPECT_EQ(0, std::memcmp(s->data(), bytes.data(), static_cast<size_t>(limit)));
+    ULARGE_INTEGER position = ulargeInteger(0);
+    EXPECT_EQ(S_OK, s->Seek(at(0), STREAM_SEEK_END, &position));
+    EXPECT_EQ(limit, position.QuadPart);
+    EXPECT_EQ(E_OUTOFMEMORY, s->Seek(at(1), STREAM_SEEK_END, nullptr));
+    s->Release();
+    before->Release();
 }
 
 // Every stream holds a lock on the module while it lives, so that a caller holding the stream

@@ -2,9 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -13,19 +10,7 @@
 #include "upload_retrieve.h"
 #include "write_log.h"
 
-BSTR makeBstr(const std::string& text) {
-    BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
-    for (size_t i = 0; i < text.size(); ++i) {
-        out[i] = static_cast<OLECHAR>(static_cast<unsigned char>(text[i]));
-    }
-    return out;
-}
-
-std::string fromBstr(BSTR text) {
-    std::string out;
-    for (UINT i = 0; i < SysStringLen(text); ++i) out += static_cast<char>(text[i]);
-    return out;
-}
+using namespace brimvox::retrieve;
 
 void enterScratchDirectory() {
 #ifdef _WIN32
@@ -48,13 +33,6 @@ void enterScratchDirectory() {
     std::remove(kLogPath);
     std::remove(kDumpPath);
 #endif
-}
-
-std::string readFile(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 bool fileExists(const char* path) {
@@ -82,13 +60,4 @@ std::string logMessage(const std::string& line) {
     size_t end = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? line.size() - 2
                                                                                    : line.size();
     return line.substr(tab + 3, end - (tab + 3));
-}
-
-SAFEARRAY* makeByteArray(const std::string& bytes) {
-    SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
-    void* data = nullptr;
-    SafeArrayAccessData(array, &data);
-    if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
-    SafeArrayUnaccessData(array);
-    return array;
 }

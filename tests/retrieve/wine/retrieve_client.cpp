@@ -9,8 +9,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,19 +16,16 @@
 #include <mutex>
 
 #include "Retrieve_h.h"
+#include "read_file.h"
+#include "upload_retrieve_calls.h"
+
+using namespace brimvox::tests;
 
 namespace {
 
 const char kLog[] = "c:\\retr_log.txt";
 const char kDump[] = "c:\\retrieve.dat";
 const std::string kSevenLines = "h1\r\nh2\r\nh3\r\nh4\r\nh5\r\nABC\r\nXYZ\r\n";
-
-std::string readFile(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::vector<std::string> logMessages() {
     std::string text = readFile(kLog);
@@ -43,27 +38,6 @@ std::vector<std::string> logMessages() {
         start = end + 2;
     }
     return messages;
-}
-
-BSTR bstr(const std::string& text) {
-    BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
-    for (size_t i = 0; i < text.size(); ++i) out[i] = static_cast<unsigned char>(text[i]);
-    return out;
-}
-
-std::string str(BSTR text) {
-    std::string out;
-    for (UINT i = 0; i < SysStringLen(text); ++i) out += static_cast<char>(text[i]);
-    return out;
-}
-
-SAFEARRAY* byteArray(const std::string& bytes) {
-    SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
-    void* data = nullptr;
-    SafeArrayAccessData(array, &data);
-    if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
-    SafeArrayUnaccessData(array);
-    return array;
 }
 
 HRESULT canUnloadNow() {
@@ -85,7 +59,7 @@ IUploadRetrieve* create() {
     return object;
 }
 
-class ComTest : public ::testing::Test {
+class ComTest : public ::testing::Test, public UploadRetrieveCalls<IUploadRetrieve> {
   protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
@@ -100,54 +74,6 @@ class ComTest : public ::testing::Test {
         }
         CoUninitialize();
     }
-
-    HRESULT parseString(const std::string& body) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = bstr(body);
-        HRESULT hr = object->ParseRequest(v, 0);
-        VariantClear(&v);
-        return hr;
-    }
-    HRESULT parseBytes(const std::string& body, LONG count) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_ARRAY | VT_UI1;
-        v.parray = byteArray(body);
-        HRESULT hr = object->ParseRequest(v, count);
-        VariantClear(&v);
-        return hr;
-    }
-    std::string action() {
-        BSTR text = nullptr;
-        EXPECT_EQ(S_OK, object->get_Action(&text));
-        std::string out = str(text);
-        SysFreeString(text);
-        return out;
-    }
-    std::string line(HRESULT expected = S_OK) {
-        BSTR text = nullptr;
-        EXPECT_EQ(expected, object->get_NextMessageLine(&text));
-        std::string out = str(text);
-        SysFreeString(text);
-        return out;
-    }
-    bool eos() {
-        VARIANT_BOOL flag = 5;
-        EXPECT_EQ(S_OK, object->get_EOS(&flag));
-        EXPECT_TRUE(flag == VARIANT_TRUE || flag == VARIANT_FALSE);
-        return flag == VARIANT_TRUE;
-    }
-    std::string rest() {
-        BSTR text = nullptr;
-        EXPECT_EQ(S_OK, object->get_StringToTheEnd(&text));
-        std::string out = str(text);
-        SysFreeString(text);
-        return out;
-    }
-
-    IUploadRetrieve* object = nullptr;
 };
 
 TEST(Activation, ProgIdsAndClassFactory) {
@@ -225,12 +151,12 @@ TEST_F(ComTest, StringBodyThroughTheVirtualTable) {
     ASSERT_EQ(S_OK, parseString(kSevenLines));
     EXPECT_EQ("ABC", action());
     EXPECT_FALSE(eos());
-    EXPECT_EQ("XYZ", line());
+    EXPECT_EQ("XYZ", nextLine());
     EXPECT_FALSE(eos());
-    EXPECT_EQ("", line());
+    EXPECT_EQ("", nextLine());
     EXPECT_TRUE(eos());
     EXPECT_EQ(S_OK, object->Reset());
-    EXPECT_EQ("h1", line());
+    EXPECT_EQ("h1", nextLine());
 
     VARIANT data;
     VariantInit(&data);
@@ -249,7 +175,7 @@ TEST_F(ComTest, StringBodyThroughTheVirtualTable) {
     EXPECT_EQ(S_OK, object->Reset());
     EXPECT_EQ(kSevenLines, rest());
     EXPECT_EQ(S_OK, object->CompleteWork());
-    line(E_FAIL);
+    nextLine(E_FAIL);
     EXPECT_EQ(E_FAIL, object->Reset());
     EXPECT_EQ("ABC", action());
     EXPECT_TRUE(logMessages().empty());
@@ -303,7 +229,7 @@ TEST_F(ComTest, EmptyAndUnusualVariants) {
     EXPECT_EQ("NOT A SAFEARRAY: vt=0x00002011 (0x00000000)!!!", logMessages()[0]);
 
     v.vt = VT_ARRAY | VT_UI1;
-    v.parray = byteArray(kSevenLines);
+    v.parray = makeByteArray(kSevenLines);
     EXPECT_EQ(E_INVALIDARG, object->ParseRequest(v, -5));
     EXPECT_EQ(S_OK, object->ParseRequest(v, 1 << 30));  // cut to the array's 30 bytes
     EXPECT_EQ(kSevenLines, readFile(kDump));
@@ -318,7 +244,7 @@ TEST_F(ComTest, EmptyAndUnusualVariants) {
 }
 
 TEST_F(ComTest, ByReferenceVariants) {
-    SAFEARRAY* array = byteArray(kSevenLines);
+    SAFEARRAY* array = makeByteArray(kSevenLines);
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_BYREF | VT_ARRAY | VT_UI1;
@@ -327,20 +253,20 @@ TEST_F(ComTest, ByReferenceVariants) {
     EXPECT_EQ("ABC", action());
     SafeArrayDestroy(array);
 
-    BSTR text = bstr("1\n2\n3\n4\n5\nREF\nnext");
+    BSTR text = makeBstr("1\n2\n3\n4\n5\nREF\nnext");
     v.vt = VT_BYREF | VT_BSTR;
     v.pbstrVal = &text;
     ASSERT_EQ(S_OK, object->ParseRequest(v, 0));
     EXPECT_EQ("REF", action());
-    EXPECT_EQ("next", line());
+    EXPECT_EQ("next", nextLine());
     SysFreeString(text);
 }
 
 TEST_F(ComTest, LogIsVerbatimAndCut) {
-    BSTR text = bstr("50%d %s done");
+    BSTR text = makeBstr("50%d %s done");
     EXPECT_EQ(S_OK, object->Log(text));
     SysFreeString(text);
-    text = bstr(std::string(700, 'x'));
+    text = makeBstr(std::string(700, 'x'));
     EXPECT_EQ(S_OK, object->Log(text));
     SysFreeString(text);
     auto messages = logMessages();
@@ -359,7 +285,7 @@ TEST_F(ComTest, DumpHeldByAnotherWriterIsLoggedAndTheRequestServed) {
     EXPECT_EQ("DUMP ERROR: 0x80004005", messages[0]);
     EXPECT_EQ("Written to storage: 30 bytes", messages[1]);
     EXPECT_EQ("ABC", action());
-    EXPECT_EQ("XYZ", line());
+    EXPECT_EQ("XYZ", nextLine());
 }
 
 // ---- Late binding ---------------------------------------------------------------------------
@@ -389,7 +315,7 @@ struct Dispatcher {
         VariantInit(&result);
         EXPECT_EQ(S_OK, call(name, DISPATCH_PROPERTYGET, {}, &result)) << name;
         EXPECT_EQ(VT_BSTR, result.vt);
-        std::string out = result.vt == VT_BSTR ? str(result.bstrVal) : "";
+        std::string out = result.vt == VT_BSTR ? fromBstr(result.bstrVal) : "";
         VariantClear(&result);
         return out;
     }
@@ -424,7 +350,7 @@ TEST_F(ComTest, LateBoundThroughInvoke) {
     VARIANT body;
     VariantInit(&body);
     body.vt = VT_BSTR;
-    body.bstrVal = bstr(kSevenLines);
+    body.bstrVal = makeBstr(kSevenLines);
     VARIANT byRef;
     VariantInit(&byRef);
     byRef.vt = VT_BYREF | VT_VARIANT;
@@ -445,7 +371,7 @@ TEST_F(ComTest, LateBoundThroughInvoke) {
     VARIANT bytes;
     VariantInit(&bytes);
     bytes.vt = VT_ARRAY | VT_UI1;
-    bytes.parray = byteArray(kSevenLines + "tail");
+    bytes.parray = makeByteArray(kSevenLines + "tail");
     ASSERT_EQ(S_OK, d.call(L"ParseRequest", DISPATCH_METHOD, {bytes, longArg(34)}, nullptr));
     VariantClear(&bytes);
     EXPECT_EQ(kSevenLines + "tail", readFile(kDump));
@@ -471,7 +397,7 @@ TEST_F(ComTest, LateBoundThroughInvoke) {
     VARIANT logText;
     VariantInit(&logText);
     logText.vt = VT_BSTR;
-    logText.bstrVal = bstr("late bound");
+    logText.bstrVal = makeBstr("late bound");
     EXPECT_EQ(S_OK, d.call(L"Log", DISPATCH_METHOD, {logText}, nullptr));
     VariantClear(&logText);
     EXPECT_EQ(S_OK, d.call(L"CompleteWork", DISPATCH_METHOD, {}, nullptr));
@@ -580,21 +506,21 @@ TEST(Concurrency, EightThreadsGetTheirOwnResults) {
                 VariantInit(&v);
                 if (i % 2 == 0) {  // alternate string and byte-array bodies (with dumps)
                     v.vt = VT_BSTR;
-                    v.bstrVal = bstr(body);
+                    v.bstrVal = makeBstr(body);
                 } else {
                     v.vt = VT_ARRAY | VT_UI1;
-                    v.parray = byteArray(body);
+                    v.parray = makeByteArray(body);
                 }
                 bool ok = o->ParseRequest(v, static_cast<LONG>(body.size())) == S_OK;
                 VariantClear(&v);
                 BSTR text = nullptr;
-                ok = ok && o->get_Action(&text) == S_OK && str(text) == "ACT " + tag;
+                ok = ok && o->get_Action(&text) == S_OK && fromBstr(text) == "ACT " + tag;
                 SysFreeString(text);
                 text = nullptr;
-                ok = ok && o->get_NextMessageLine(&text) == S_OK && str(text) == "line " + tag;
+                ok = ok && o->get_NextMessageLine(&text) == S_OK && fromBstr(text) == "line " + tag;
                 SysFreeString(text);
                 text = nullptr;
-                ok = ok && o->get_StringToTheEnd(&text) == S_OK && str(text) == "rest " + tag;
+                ok = ok && o->get_StringToTheEnd(&text) == S_OK && fromBstr(text) == "rest " + tag;
                 SysFreeString(text);
                 ok = ok && o->CompleteWork() == S_OK && o->Release() == 0;
                 if (ok) {
@@ -638,7 +564,7 @@ TEST(Concurrency, LogLinesFromManyThreadsStayWhole) {
             CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             IUploadRetrieve* o = create();
             for (int i = 0; o != nullptr && i < 500; ++i) {
-                BSTR text = bstr("thread " + std::to_string(t) + " line " + std::to_string(i));
+                BSTR text = makeBstr("thread " + std::to_string(t) + " line " + std::to_string(i));
                 o->Log(text);
                 SysFreeString(text);
             }
@@ -701,7 +627,7 @@ TEST_F(ComTest, UnopenableDumpAndLogStillServeTheRequest) {
     ASSERT_TRUE(CreateDirectoryA(kDump, nullptr));
     ASSERT_EQ(S_OK, parseBytes(kSevenLines, static_cast<LONG>(kSevenLines.size())));
     EXPECT_EQ("ABC", action());
-    EXPECT_EQ("XYZ", line());
+    EXPECT_EQ("XYZ", nextLine());
     auto messages = logMessages();
     ASSERT_EQ(2u, messages.size());
     EXPECT_EQ("DUMP ERROR: 0x80004005", messages[0]);
@@ -713,8 +639,8 @@ TEST_F(ComTest, UnopenableDumpAndLogStillServeTheRequest) {
     DeleteFileA(kLog);
     ASSERT_TRUE(CreateDirectoryA(kLog, nullptr));
     ASSERT_EQ(S_OK, parseBytes(kSevenLines, static_cast<LONG>(kSevenLines.size())));
-    EXPECT_EQ("XYZ", line());
-    BSTR text = bstr("nowhere to go");
+    EXPECT_EQ("XYZ", nextLine());
+    BSTR text = makeBstr("nowhere to go");
     EXPECT_EQ(S_OK, object->Log(text));
     SysFreeString(text);
     EXPECT_TRUE(anyStartsWith(takeDebugOutput(), "Retrieve: dump file c:\\retrieve.dat"));
@@ -746,7 +672,7 @@ TEST_F(ComTest, NullDispatchAndVariantArrayBodies) {
         VARIANT element;
         VariantInit(&element);
         element.vt = VT_BSTR;
-        element.bstrVal = bstr(kSevenLines);
+        element.bstrVal = makeBstr(kSevenLines);
         SafeArrayPutElement(array, &i, &element);
         VariantClear(&element);
     }
@@ -792,7 +718,7 @@ TEST_F(ComTest, MultiDimensionalArraysAndLowerBounds) {
     ASSERT_EQ(S_OK, object->ParseRequest(v, 1000));
     EXPECT_EQ(body, readFile(kDump));
     EXPECT_EQ("ABC", action());
-    EXPECT_EQ("XYZ", line());
+    EXPECT_EQ("XYZ", nextLine());
     EXPECT_EQ("!!!!!!", rest());
     SafeArrayDestroy(grid);
 
@@ -824,7 +750,7 @@ TEST_F(ComTest, LateBindingAsVBScriptDoesIt) {
     VARIANT bytes;
     VariantInit(&bytes);
     bytes.vt = VT_ARRAY | VT_UI1;
-    bytes.parray = byteArray(kSevenLines + "tail");
+    bytes.parray = makeByteArray(kSevenLines + "tail");
     VARIANT count;
     VariantInit(&count);
     count.vt = VT_BSTR;
@@ -848,10 +774,10 @@ TEST_F(ComTest, LateBindingAsVBScriptDoesIt) {
     VariantInit(&result);
     ASSERT_EQ(S_OK, d.call(L"Action", both, {}, &result));
     ASSERT_EQ(VT_BSTR, result.vt);
-    EXPECT_EQ("ABC", str(result.bstrVal));
+    EXPECT_EQ("ABC", fromBstr(result.bstrVal));
     VariantClear(&result);
     ASSERT_EQ(S_OK, d.call(L"NextMessageLine", both, {}, &result));
-    EXPECT_EQ("XYZ", str(result.bstrVal));
+    EXPECT_EQ("XYZ", fromBstr(result.bstrVal));
     VariantClear(&result);
     ASSERT_EQ(S_OK, d.call(L"EOS", both, {}, &result));
     EXPECT_EQ(VT_BOOL, result.vt);
@@ -984,7 +910,7 @@ TEST(ModuleLifetime, AHandedOutStreamKeepsTheModuleLoaded) {
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_BSTR;
-    v.bstrVal = bstr(kSevenLines + "kept");
+    v.bstrVal = makeBstr(kSevenLines + "kept");
     ASSERT_EQ(S_OK, o->ParseRequest(v, 0));
     VariantClear(&v);
     ASSERT_EQ(S_OK, o->get_DataToTheEnd(&v));
@@ -1065,12 +991,12 @@ TEST(ModuleLifetime, LoadedAndFreedByHandTwice) {
         VARIANT v;
         VariantInit(&v);
         v.vt = VT_BSTR;
-        v.bstrVal = bstr(kSevenLines);
+        v.bstrVal = makeBstr(kSevenLines);
         EXPECT_EQ(S_OK, o->ParseRequest(v, 0));
         VariantClear(&v);
         BSTR text = nullptr;
         EXPECT_EQ(S_OK, o->get_Action(&text));
-        EXPECT_EQ("ABC", str(text));
+        EXPECT_EQ("ABC", fromBstr(text));
         SysFreeString(text);
         EXPECT_EQ(S_FALSE, canUnload());
         EXPECT_EQ(0u, o->Release());
