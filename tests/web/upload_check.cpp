@@ -19,6 +19,7 @@ bool fail(const char* what, HRESULT hr) {
 }
 
 bool run(const std::vector<char>& body, std::string& action, std::string& data) {
+    using brimvox::retrieve::UploadRetrieve;
     UploadRetrieve* object = new UploadRetrieve();
     object->AddRef();
     VARIANT request;
