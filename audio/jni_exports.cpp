@@ -52,23 +52,17 @@ bool copyPath(JNIEnv* env, jstring path, std::string& out) {
     return true;
 }
 
-// System.getProperty(name) through JNI; false if it is not set or cannot be read (an exception
-// of the Java side, such as a security manager's refusal, is cleared and counts as not set).
-bool systemProperty(JNIEnv* env, const char* name, std::string& value) {
-    jclass system = env->FindClass("java/lang/System");
-    if (!system) {
-        env->ExceptionClear();
-        return false;
-    }
+// Calls a static String(String) method of `owner` with `name`; false if it answers null, is
+// missing or throws (an exception of the Java side, such as a security manager's refusal, is
+// cleared and counts as not set).
+bool stringCall(JNIEnv* env, jclass owner, jmethodID method, const char* name, std::string& value) {
     bool found = false;
-    jmethodID get =
-        env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
-    jstring key = get ? env->NewStringUTF(name) : nullptr;
+    jstring key = env->NewStringUTF(name);
     if (key) {
         jvalue arg;
         arg.l = key;
         // The array form: the variadic one would be emitted as an exported out-of-line copy.
-        auto result = static_cast<jstring>(env->CallStaticObjectMethodA(system, get, &arg));
+        auto result = static_cast<jstring>(env->CallStaticObjectMethodA(owner, method, &arg));
         if (!env->ExceptionCheck() && result) found = copyPath(env, result, value);
         if (result) env->DeleteLocalRef(result);
         env->DeleteLocalRef(key);
@@ -77,18 +71,38 @@ bool systemProperty(JNIEnv* env, const char* name, std::string& value) {
         env->ExceptionClear();
         found = false;
     }
+    return found;
+}
+
+// One setting as the Java side gives it: NativeAudio.setting(name), which answers the value a
+// caller gave for this engine or else the system property; System.getProperty(name) for a
+// NativeAudio class without that method.
+bool javaSetting(JNIEnv* env, jclass nativeAudio, const char* name, std::string& value) {
+    constexpr const char* signature = "(Ljava/lang/String;)Ljava/lang/String;";
+    jmethodID setting =
+        nativeAudio ? env->GetStaticMethodID(nativeAudio, "setting", signature) : nullptr;
+    if (setting) return stringCall(env, nativeAudio, setting, name, value);
+    env->ExceptionClear();
+    jclass system = env->FindClass("java/lang/System");
+    if (!system) {
+        env->ExceptionClear();
+        return false;
+    }
+    jmethodID get = env->GetStaticMethodID(system, "getProperty", signature);
+    const bool found = get && stringCall(env, system, get, name, value);
+    env->ExceptionClear();
     env->DeleteLocalRef(system);
     return found;
 }
 
 // The sound settings as the Java side gives them when it creates the engine; false with the
 // refusal's text when one is bad.
-bool applyJavaSettings(JNIEnv* env, std::string& error) {
+bool applyJavaSettings(JNIEnv* env, jclass nativeAudio, std::string& error) {
     if (!audioSettingsUsed()) return true;
     std::string values[AudioSettingCount];
     bool given[AudioSettingCount] = {};
     for (size_t i = 0; i < AudioSettingCount; ++i)
-        given[i] = env && systemProperty(env, AudioSettings[i].property, values[i]);
+        given[i] = env && javaSetting(env, nativeAudio, AudioSettings[i].property, values[i]);
     return applyAudioSettings(values, given, error);
 }
 
@@ -113,10 +127,10 @@ JNIEXPORT jint JNICALL Java_NativeAudio_GetVersion(JNIEnv*, jclass) {
     return boundary(jint{0}, [&]() -> jint { return native::getVersion(); });
 }
 
-JNIEXPORT jboolean JNICALL Java_NativeAudio_NewJavaClass4800(JNIEnv* env, jclass) {
+JNIEXPORT jboolean JNICALL Java_NativeAudio_NewJavaClass4800(JNIEnv* env, jclass nativeAudio) {
     return boundary(Failed, [&]() -> jboolean {
         std::string error;
-        if (!applyJavaSettings(env, error)) {
+        if (!applyJavaSettings(env, nativeAudio, error)) {
             native::refuseEngine(error.c_str());
             return JNI_FALSE;
         }

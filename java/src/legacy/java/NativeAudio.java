@@ -26,6 +26,20 @@ public final class NativeAudio {
 
     private NativeAudio() {}
 
+    // Settings given for the engine the current thread creates. While NewJavaClass4800 runs they
+    // stand in for the system properties of the same names, so a caller can pass settings without
+    // changing any global property (the packaged API sets them through reflection).
+    private static final ThreadLocal<java.util.Map<String, String>> givenSettings = new ThreadLocal<>();
+
+    /** The library reads each setting here: the given value if there is one, else the property. */
+    private static String setting(String name) {
+        java.util.Map<String, String> given = givenSettings.get();
+        if (given != null && given.containsKey(name)) {
+            return given.get(name);
+        }
+        return System.getProperty(name);
+    }
+
     /** Always 101. */
     public static native int GetVersion();
 

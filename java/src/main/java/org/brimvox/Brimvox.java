@@ -611,27 +611,8 @@ public final class Brimvox implements AutoCloseable {
                 if (speed != null) {
                     given.put(AUDIO_SPEED_PROPERTY, Double.toString(speed));
                 }
-                // The native library reads the settings from the system properties while it
-                // creates the engine; the builder's values stand in for that moment only.
-                boolean created;
-                String refusal;
-                Map<String, String> saved = new LinkedHashMap<>();
-                for (Map.Entry<String, String> e : given.entrySet()) {
-                    saved.put(e.getKey(), System.getProperty(e.getKey()));
-                    System.setProperty(e.getKey(), e.getValue());
-                }
-                try {
-                    created = Natives.newEngine();
-                    refusal = created ? null : Natives.takeError();
-                } finally {
-                    for (Map.Entry<String, String> e : saved.entrySet()) {
-                        if (e.getValue() == null) {
-                            System.clearProperty(e.getKey());
-                        } else {
-                            System.setProperty(e.getKey(), e.getValue());
-                        }
-                    }
-                }
+                boolean created = Natives.newEngine(given);
+                String refusal = created ? null : Natives.takeError();
                 if (!created) {
                     if (refusal != null) {
                         throw new BrimvoxException(BrimvoxException.Reason.SETTING,

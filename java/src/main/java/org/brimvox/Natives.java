@@ -2,7 +2,9 @@ package org.brimvox;
 
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
+import java.lang.reflect.Field;
 import java.nio.charset.StandardCharsets;
+import java.util.Map;
 
 /**
  * The native methods of the class {@code NativeAudio} (default package), reached through
@@ -34,6 +36,7 @@ final class Natives {
     private static Method getError;
     private static Method maxSample;
     private static Method isBuffering;
+    private static ThreadLocal<Map<String, String>> givenSettings;
     private static LinkageError failure;
     private static boolean ready;
 
@@ -67,6 +70,7 @@ final class Natives {
             getError = c.getMethod("FunGetError", byte[].class);
             maxSample = c.getMethod("FunGetMaxSample");
             isBuffering = c.getMethod("FunGetIsBuffering");
+            givenSettings = settingsOf(c);
             // Linking happens on the first call: make a missing export fail here, not mid-run.
             int version = (int) call(getVersion);
             if (version != 101) {
@@ -135,6 +139,17 @@ final class Natives {
     }
 
     /** Calls a native method; what it throws is thrown as it is. */
+    /**
+     * NativeAudio's per-thread settings, which the library reads instead of the system properties
+     * while it creates the engine (the unnamed package is open to reflection).
+     */
+    @SuppressWarnings("unchecked")
+    private static ThreadLocal<Map<String, String>> settingsOf(Class<?> c) throws ReflectiveOperationException {
+        Field f = c.getDeclaredField("givenSettings");
+        f.setAccessible(true);
+        return (ThreadLocal<Map<String, String>>) f.get(null);
+    }
+
     private static Object call(Method m, Object... args) throws InvocationTargetException {
         try {
             return m.invoke(null, args);
@@ -167,8 +182,17 @@ final class Natives {
         return (int) invoke(getVersion);
     }
 
-    static boolean newEngine() {
-        return (boolean) invoke(newEngine);
+    /**
+     * Creates the engine with these settings standing in for the system properties of the same
+     * names; no global property changes.
+     */
+    static boolean newEngine(Map<String, String> settings) {
+        givenSettings.set(settings);
+        try {
+            return (boolean) invoke(newEngine);
+        } finally {
+            givenSettings.remove();
+        }
     }
 
     static boolean deleteEngine() {

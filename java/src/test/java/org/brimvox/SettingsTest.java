@@ -76,4 +76,58 @@ class SettingsTest {
         assertEquals("bogus", System.getProperty(Brimvox.AUDIO_PROPERTY), "the property is restored");
         assertEquals("abc", System.getProperty(Brimvox.AUDIO_SPEED_PROPERTY));
     }
+
+    /** System properties that note every change of a brimvox setting. */
+    static final class WatchedProperties extends java.util.Properties {
+        private static final long serialVersionUID = 1L;
+
+        final java.util.List<String> changes = java.util.Collections.synchronizedList(new java.util.ArrayList<>());
+
+        WatchedProperties(java.util.Properties from) {
+            putAll(from);
+        }
+
+        @Override
+        public synchronized Object put(Object key, Object value) {
+            if (String.valueOf(key).startsWith("brimvox.audio")) {
+                changes.add(key + "=" + value);
+            }
+            return super.put(key, value);
+        }
+
+        @Override
+        public synchronized Object remove(Object key) {
+            if (String.valueOf(key).startsWith("brimvox.audio")) {
+                changes.add(key + " cleared");
+            }
+            return super.remove(key);
+        }
+    }
+
+    @Test
+    void theBuilderChangesNoGlobalProperty() throws Exception {
+        java.util.Properties original = System.getProperties();
+        WatchedProperties watched = new WatchedProperties(original);
+        System.setProperties(watched);
+        try {
+            // The builder's values reach the engine, which refuses a microphone it cannot read in
+            // its own words, although no property carries the value.
+            Path missing = dir.resolve("missing.wav");
+            BrimvoxException e = assertThrows(BrimvoxException.class,
+                                              () -> Brimvox.builder().soundCard(SoundCard.VIRTUAL)
+                                                      .virtualMicrophone(missing).open());
+            assertEquals(BrimvoxException.Reason.SETTING, e.reason());
+            assertTrue(e.engineText().startsWith("brimvox.audio.in: \"" + missing + "\" cannot be read"),
+                       e.engineText());
+            try (Brimvox engine = Brimvox.builder().soundCard(SoundCard.VIRTUAL).clockSpeed(8).open()) {
+                AudioRun rec = engine.recordToStream(OutputStream.nullOutputStream());
+                rec.awaitElapsed(java.time.Duration.ofMillis(270));
+                rec.stop();
+                assertTrue(rec.await().toMillis() >= 270);
+            }
+        } finally {
+            System.setProperties(original);
+        }
+        assertEquals(java.util.List.of(), watched.changes);
+    }
 }
