@@ -14,26 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#define BRIMVOX_ISATTY _isatty
-#define BRIMVOX_FILENO _fileno
-#define BRIMVOX_OPEN_READ(path) _open(path, _O_RDONLY | _O_BINARY)
-#define BRIMVOX_CLOSE _close
-#else
-#include <unistd.h>
-#define BRIMVOX_ISATTY isatty
-#define BRIMVOX_FILENO fileno
-#define BRIMVOX_OPEN_READ(path) ::open(path, O_RDONLY | O_CLOEXEC)
-#define BRIMVOX_CLOSE ::close
-#endif
 #ifdef BRIMVOX_HAVE_SNDFILE
 #include <sndfile.h>
 #endif
 
 #include "celp_codec.h"
+#include "file.h"
 #include "output_file.h"
 #include "pcm_output.h"
 #include "sound_reader.h"
@@ -398,7 +384,7 @@ bool refuseSameFile(const std::string& in, const std::string& out, std::string& 
 }
 
 bool stderrIsTerminal() {
-    return BRIMVOX_ISATTY(BRIMVOX_FILENO(stderr)) != 0;
+    return files::isTerminal(stderr);
 }
 
 // Progress on a terminal: the share of the input read, or the audio done when the input's
@@ -438,19 +424,15 @@ std::string article(const std::string& kind) {
 class FrameInput {
   public:
     ~FrameInput() {
-        if (fd > 0) BRIMVOX_CLOSE(fd);
+        if (fd > 0) files::closeDescriptor(fd);
     }
     bool open(const std::string& path, std::string& error) {
         name = displayName(path);
-        fd = path == "-" ? 0 : BRIMVOX_OPEN_READ(path.c_str());
-        if (fd < 0) return error = path + ": " + std::strerror(errno), false;
-        struct stat st;
-        if (fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR) {
-            return error = path + ": " + std::strerror(EISDIR), false;
-        }
-        if (fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG) {
-            size = static_cast<int64_t>(st.st_size);
-        }
+        fd = path == "-" ? files::StdinDescriptor : files::openForReading(path);
+        if (fd < 0) return error = path + ": " + files::errorText(errno), false;
+        const files::Status status = files::statusOf(fd);
+        if (status.directory) return error = path + ": " + files::errorText(EISDIR), false;
+        size = status.size;
         return true;
     }
     // Reads whole frames: up to `max` bytes (a multiple of 18), at least one frame unless the
@@ -461,7 +443,7 @@ class FrameInput {
         carried = 0;
         while (!ended && (have < FrameBytes || (size >= 0 && have < max))) {
             const long got = readSome(buf + have, max - have);
-            if (got < 0) return error = name + ": " + std::strerror(errno), 0;
+            if (got < 0) return error = name + ": " + files::errorText(errno), 0;
             if (got == 0) ended = true;
             have += static_cast<size_t>(got);
             consumed += got;
@@ -481,11 +463,7 @@ class FrameInput {
   private:
     long readSome(unsigned char* buf, size_t n) {
         for (;;) {
-#ifdef _WIN32
-            const long got = _read(fd, buf, static_cast<unsigned>(n));
-#else
-            const long got = static_cast<long>(::read(fd, buf, n));
-#endif
+            const long got = files::readOnce(fd, buf, n);
             if (got < 0 && errno == EINTR) continue;
             return got;
         }
@@ -934,7 +912,7 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    setBinaryStdio();
+    files::setBinaryStdio();
     prepareOutputCleanup();
     try {
         return run(argc, argv);
