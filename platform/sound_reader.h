@@ -1,7 +1,9 @@
-// Streaming sound input: reads a sound file (through libsndfile where the build has it), mixes
-// it down to mono and resamples it to 8000 Hz 16-bit samples block by block, in constant
-// memory, from a regular file, a pipe or a memory buffer. Raw signed 16-bit little-endian mono
-// samples at 8000 Hz are read the same way. The reader keeps no state outside its object.
+// Streaming sound input, the one way sound files are read: reads a sound file (through
+// libsndfile where the build has it), mixes it down to mono and resamples it to 8000 Hz 16-bit
+// samples block by block, in constant memory, from a regular file, a pipe or a memory buffer.
+// Raw signed 16-bit little-endian mono samples at 8000 Hz are read the same way. The reader
+// keeps no state outside its object. Used by the command-line tool, the virtual sound card's
+// microphone and the Python extension, so all of them take the same samples from a file.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,8 @@ class SoundReader {
         SoundFile,           // a sound file; its type is found from its content
         RawUnlessContainer,  // headerless samples, but refused when the bytes start with a
                              // well-marked container header (RIFF, RF64, fLaC, OggS, FORM)
+        SoundFileOrRaw,      // a sound file when its type is known from its content, otherwise
+                             // headerless samples
     };
     static constexpr int SampleRate = 8000;
 
