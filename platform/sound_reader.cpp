@@ -509,7 +509,7 @@ struct SoundReader::State {
     std::string refusal(const unsigned char* peek, size_t got, const std::string& why) {
         const std::string kindName = containerName(peek, got);
         unknownType = kindName.empty();
-        if (kindName.empty()) return "not a sound file (use --raw for headerless 8 kHz 16-bit PCM)";
+        if (kindName.empty()) return "not a sound file";
         if (kindName == "MP4/M4A" || kindName == "Matroska/WebM") {
             return kindName + " files are not read here; convert to one of " + readableTypes();
         }
@@ -677,7 +677,7 @@ struct SoundReader::State {
             const std::string kindName = containerName(peek, got);
             unknownType = kindName.empty();
             return setError(kindName.empty()
-                                ? "not a sound file (use --raw for headerless 8 kHz 16-bit PCM)"
+                                ? "not a sound file"
                                 : kindName +
                                       " file: this build reads only WAV (16-bit mono 8000 Hz) "
                                       "and, with --raw, headerless PCM");
@@ -742,6 +742,7 @@ bool SoundReader::openFile(const std::string& path, const std::string& name, Kin
     }
     if (!state->open(kind, error)) {
         if (!state->container.empty()) containerSeen = state->container;
+        unknownSeen = state->unknownType;
         state.reset();
         return false;
     }
@@ -756,6 +757,7 @@ bool SoundReader::openMemory(const void* data, size_t size, const std::string& n
     state->src.openMemory(data, size);
     if (!state->open(kind, error)) {
         if (!state->container.empty()) containerSeen = state->container;
+        unknownSeen = state->unknownType;
         state.reset();
         return false;
     }
@@ -803,6 +805,10 @@ const std::string& SoundReader::container() const {
     return containerSeen;
 }
 
+bool SoundReader::unknownType() const {
+    return unknownSeen;
+}
+
 const std::string& SoundReader::conversion() const {
     static const std::string none;
     return state ? state->conversion : none;
@@ -836,6 +842,7 @@ uint64_t SoundReader::samplesRead() const {
 void SoundReader::close() {
     state.reset();
     containerSeen.clear();
+    unknownSeen = false;
 }
 
 const char* const SoundReaderFormats =

@@ -45,6 +45,9 @@ class SoundReader {
 
     // After a refusal of Kind::RawUnlessContainer: the kind of container seen ("WAV", ...).
     const std::string& container() const;
+    // After a refusal of a sound file ("NAME: not a sound file"): true when its content is of
+    // no type we know, so that a caller may say how to read it as headerless samples.
+    bool unknownType() const;
     // The conversion done on the input ("converted 2 channel(s) at 44100 Hz to mono at
     // 8000 Hz"), or empty when it already was 8000 Hz mono.
     const std::string& conversion() const;
@@ -70,6 +73,7 @@ class SoundReader {
   private:
     std::unique_ptr<State> state;
     std::string containerSeen;
+    bool unknownSeen = false;
     const volatile int* stopFlag = nullptr;
 };
 

@@ -517,6 +517,7 @@ bool openInput(const Options& opt, const std::string& path, const std::string& t
         kind = SoundReader::Kind::RawUnlessContainer;
     }
     if (reader.openFile(path, name, kind, error)) return true;
+    if (reader.unknownType()) error += " (use --raw for headerless 8 kHz 16-bit PCM)";
     if (!reader.container().empty()) {
         error = name + ": looks like " + article(reader.container()) +
                 " file; use -t TYPE before it to read it as one, or --raw to take the bytes as "

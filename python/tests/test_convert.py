@@ -105,6 +105,19 @@ def test_sound_files_convert_to_bvx_as_the_cli_encodes(cli, tmp_path, speech):
         assert (tmp_path / "bvx" / (rel + ".bvx")).read_bytes() == (tmp_path / "n.bvx").read_bytes()
 
 
+def test_sound_file_refusals_name_the_file_as_the_shared_reader_words_them(tmp_path):
+    from brimvox import _core
+
+    text = tmp_path / "notes.wav"
+    text.write_text("not audio at all")
+    with pytest.raises(ValueError) as refused:
+        _core.encode_sound_file(str(text), str(tmp_path / "n.bvx"))
+    assert str(refused.value) == f"{text}: not a sound file"
+    with pytest.raises(FileNotFoundError) as missing:
+        _core.encode_sound_file(str(tmp_path / "none.wav"), str(tmp_path / "n.bvx"))
+    assert missing.value.filename == str(tmp_path / "none.wav")
+
+
 def test_fsspec_paths(archive):
     import fsspec
 
