@@ -740,13 +740,16 @@ bool SoundReader::openFile(const std::string& path, const std::string& name, Kin
         state.reset();
         return false;
     }
-    if (!state->open(kind, error)) {
-        if (!state->container.empty()) containerSeen = state->container;
-        unknownSeen = state->unknownType;
-        state.reset();
-        return false;
-    }
-    return true;
+    return start(kind, error);
+}
+
+bool SoundReader::start(Kind kind, std::string& error) {
+    if (state->open(kind, error)) return true;
+    // What the refusal found stays known after the state is gone.
+    if (!state->container.empty()) containerSeen = state->container;
+    unknownSeen = state->unknownType;
+    state.reset();
+    return false;
 }
 
 bool SoundReader::openMemory(const void* data, size_t size, const std::string& name, Kind kind,
@@ -755,13 +758,7 @@ bool SoundReader::openMemory(const void* data, size_t size, const std::string& n
     state.reset(new State);
     state->name = name;
     state->src.openMemory(data, size);
-    if (!state->open(kind, error)) {
-        if (!state->container.empty()) containerSeen = state->container;
-        unknownSeen = state->unknownType;
-        state.reset();
-        return false;
-    }
-    return true;
+    return start(kind, error);
 }
 
 void SoundReader::setStopFlag(const volatile int* flag) {

@@ -71,6 +71,10 @@ class SoundReader {
     struct State;
 
   private:
+    // Opens the source just set up as `kind`; on a refusal keeps what it found and drops the
+    // state.
+    bool start(Kind kind, std::string& error);
+
     std::unique_ptr<State> state;
     std::string containerSeen;
     bool unknownSeen = false;
