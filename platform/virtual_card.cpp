@@ -1,6 +1,5 @@
 #include "virtual_card.h"
 
-#include <samplerate.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -11,6 +10,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+
+#include "sound_reader.h"
 
 namespace brimvox {
 
@@ -226,67 +227,15 @@ class VirtualStream : public PcmBackend {
 
 bool loadSpeechFile(const std::string& path, std::vector<int16_t>& samples, std::string& message) {
     samples.clear();
-    SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f) {
-        // Not a format libsndfile knows: raw 16-bit little-endian 8 kHz mono.
-        FILE* raw = std::fopen(path.c_str(), "rb");
-        if (!raw) {
-            message = "cannot open the microphone file " + path;
-            return false;
-        }
-        unsigned char pair[2];
-        while (std::fread(pair, 1, 2, raw) == 2)
-            samples.push_back(static_cast<int16_t>(pair[0] | (pair[1] << 8)));
-        std::fclose(raw);
-        return true;
+    SoundReader reader;
+    if (!reader.openFile(path, path, SoundReader::Kind::SoundFileOrRaw, message)) return false;
+    int16_t block[4096];
+    while (const size_t got = reader.read(block, sizeof block / sizeof block[0])) {
+        samples.insert(samples.end(), block, block + got);
     }
-    const int channels = info.channels;
-    if (info.samplerate == 8000 && channels == 1) {
-        samples.resize(static_cast<size_t>(info.frames));
-        sf_count_t got = sf_readf_short(f, samples.data(), info.frames);
-        samples.resize(static_cast<size_t>(std::max<sf_count_t>(got, 0)));
-        sf_close(f);
-        return true;
-    }
-    if (channels < 1 || info.samplerate < 1 || info.frames < 0) {
-        sf_close(f);
-        message = "unusable sound file " + path;
+    if (reader.failed()) {
+        message = reader.error();
         return false;
-    }
-    std::vector<float> interleaved(static_cast<size_t>(info.frames) * channels);
-    sf_count_t got = sf_readf_float(f, interleaved.data(), info.frames);
-    sf_close(f);
-    std::vector<float> mono(static_cast<size_t>(std::max<sf_count_t>(got, 0)));
-    for (size_t i = 0; i < mono.size(); ++i) {
-        float sum = 0.0f;
-        for (int c = 0; c < channels; ++c) sum += interleaved[i * channels + c];
-        mono[i] = sum / static_cast<float>(channels);
-    }
-    std::vector<float> converted;
-    if (info.samplerate == 8000) {
-        converted = std::move(mono);
-    } else {
-        const double ratio = 8000.0 / info.samplerate;
-        converted.resize(static_cast<size_t>(std::ceil(static_cast<double>(mono.size()) * ratio)) +
-                         16);
-        SRC_DATA data{};
-        data.data_in = mono.data();
-        data.input_frames = static_cast<long>(mono.size());
-        data.data_out = converted.data();
-        data.output_frames = static_cast<long>(converted.size());
-        data.src_ratio = ratio;
-        int rc = src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 1);
-        if (rc != 0) {
-            message = std::string("cannot convert the microphone file: ") + src_strerror(rc);
-            return false;
-        }
-        converted.resize(static_cast<size_t>(data.output_frames_gen));
-    }
-    samples.resize(converted.size());
-    for (size_t i = 0; i < converted.size(); ++i) {
-        double v = std::round(static_cast<double>(converted[i]) * 32768.0);
-        samples[i] = static_cast<int16_t>(std::min(std::max(v, -32768.0), 32767.0));
     }
     return true;
 }

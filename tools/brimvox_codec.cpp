@@ -14,26 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#define BRIMVOX_ISATTY _isatty
-#define BRIMVOX_FILENO _fileno
-#define BRIMVOX_OPEN_READ(path) _open(path, _O_RDONLY | _O_BINARY)
-#define BRIMVOX_CLOSE _close
-#else
-#include <unistd.h>
-#define BRIMVOX_ISATTY isatty
-#define BRIMVOX_FILENO fileno
-#define BRIMVOX_OPEN_READ(path) ::open(path, O_RDONLY | O_CLOEXEC)
-#define BRIMVOX_CLOSE ::close
-#endif
 #ifdef BRIMVOX_HAVE_SNDFILE
 #include <sndfile.h>
 #endif
 
 #include "celp_codec.h"
+#include "command_line.h"
+#include "file.h"
 #include "output_file.h"
 #include "pcm_output.h"
 #include "sound_reader.h"
@@ -178,17 +165,6 @@ const char* const RoundtripUsage =
 
 // ---- messages ----
 
-struct Options {
-    bool quiet = false;
-    bool verbose = false;
-    bool raw = false;
-    bool force = false;
-    bool vad = false;
-    std::string outDir;                  // -o
-    std::vector<std::string> files;      // positional arguments
-    std::vector<std::string> fileTypes;  // the -t given before each of them, or ""
-};
-
 std::mutex printLock;
 
 void message(const char* prefix, const std::string& text) {
@@ -238,101 +214,6 @@ std::string secondsOf(uint64_t samples) {
 }
 
 // ---- command line ----
-
-enum OptionSet : unsigned {
-    AllowType = 1,
-    AllowRaw = 2,
-    AllowForce = 4,
-    AllowVad = 8,
-    AllowDir = 16,
-};
-
-// Parses the options and positional arguments of a command; `--` ends the options and '-'
-// alone is a file (stdin or stdout). -t TYPE types the file that follows it.
-bool parseArgs(const std::vector<std::string>& args, unsigned allowed, Options& opt,
-               std::string& error) {
-    bool optionsEnded = false;
-    std::string pendingType;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (optionsEnded || a.size() < 2 || a[0] != '-') {
-            opt.files.push_back(a);
-            opt.fileTypes.push_back(pendingType);
-            pendingType.clear();
-            continue;
-        }
-        // An option with a value: "-t wav", "-twav", "--type wav" or "--type=wav".
-        auto value = [&](const std::string& shortName, const std::string& longName,
-                         std::string& out) {
-            if (a == shortName || a == longName) {
-                if (i + 1 >= args.size()) {
-                    error = "option " + a + " needs a value";
-                    return false;
-                }
-                out = args[++i];
-            } else if (!longName.empty() &&
-                       a.compare(0, longName.size() + 1, longName + "=") == 0) {
-                out = a.substr(longName.size() + 1);
-            } else {
-                out = a.substr(shortName.size());
-            }
-            if (out.empty()) error = "option " + a + " needs a value";
-            return !out.empty();
-        };
-        auto isValued = [&](const std::string& shortName, const std::string& longName) {
-            return a.compare(0, shortName.size(), shortName) == 0 ||
-                   (!longName.empty() &&
-                    (a == longName || a.compare(0, longName.size() + 1, longName + "=") == 0));
-        };
-        if (a == "--") {
-            optionsEnded = true;
-        } else if (a == "-q" || a == "--quiet") {
-            opt.quiet = true;
-        } else if (a == "-v" || a == "--verbose") {
-            opt.verbose = true;
-        } else if ((allowed & AllowRaw) && a == "--raw") {
-            opt.raw = true;
-        } else if ((allowed & AllowForce) && a == "--force") {
-            opt.force = true;
-        } else if ((allowed & AllowVad) && a == "--vad") {
-            opt.vad = true;
-        } else if ((allowed & AllowType) && isValued("-t", "--type")) {
-            if (!pendingType.empty()) {
-                error = "two -t options for one file";
-                return false;
-            }
-            if (!value("-t", "--type", pendingType)) return false;
-        } else if ((allowed & AllowDir) && isValued("-o", "")) {
-            if (!value("-o", "", opt.outDir)) return false;
-        } else {
-            error = "unknown option '" + a + "'";
-            return false;
-        }
-    }
-    if (!pendingType.empty()) {
-        error = "-t " + pendingType + " types the file named after it, but none follows";
-        return false;
-    }
-    if (opt.quiet && opt.verbose) {
-        error = "-q and -v exclude each other";
-        return false;
-    }
-    return true;
-}
-
-bool wantsHelp(const std::vector<std::string>& args) {
-    for (const std::string& a : args) {
-        if (a == "--") return false;
-        if (a == "--help" || a == "-h") return true;
-    }
-    return false;
-}
-
-bool expectFiles(const Options& opt, size_t count, std::string& error) {
-    if (opt.files.size() == count) return true;
-    error = opt.files.size() < count ? "missing argument" : "too many arguments";
-    return false;
-}
 
 // The type of a sound output: -t TYPE, else OUT's extension; stdout, a device or a pipe
 // without -t gets raw samples. A name whose extension says another sound type than -t is refused.
@@ -398,7 +279,7 @@ bool refuseSameFile(const std::string& in, const std::string& out, std::string& 
 }
 
 bool stderrIsTerminal() {
-    return BRIMVOX_ISATTY(BRIMVOX_FILENO(stderr)) != 0;
+    return files::isTerminal(stderr);
 }
 
 // Progress on a terminal: the share of the input read, or the audio done when the input's
@@ -438,19 +319,15 @@ std::string article(const std::string& kind) {
 class FrameInput {
   public:
     ~FrameInput() {
-        if (fd > 0) BRIMVOX_CLOSE(fd);
+        if (fd > 0) files::closeDescriptor(fd);
     }
     bool open(const std::string& path, std::string& error) {
         name = displayName(path);
-        fd = path == "-" ? 0 : BRIMVOX_OPEN_READ(path.c_str());
-        if (fd < 0) return error = path + ": " + std::strerror(errno), false;
-        struct stat st;
-        if (fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR) {
-            return error = path + ": " + std::strerror(EISDIR), false;
-        }
-        if (fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG) {
-            size = static_cast<int64_t>(st.st_size);
-        }
+        fd = path == "-" ? files::StdinDescriptor : files::openForReading(path);
+        if (fd < 0) return error = path + ": " + files::errorText(errno), false;
+        const files::Status status = files::statusOf(fd);
+        if (status.directory) return error = path + ": " + files::errorText(EISDIR), false;
+        size = status.size;
         return true;
     }
     // Reads whole frames: up to `max` bytes (a multiple of 18), at least one frame unless the
@@ -461,7 +338,7 @@ class FrameInput {
         carried = 0;
         while (!ended && (have < FrameBytes || (size >= 0 && have < max))) {
             const long got = readSome(buf + have, max - have);
-            if (got < 0) return error = name + ": " + std::strerror(errno), 0;
+            if (got < 0) return error = name + ": " + files::errorText(errno), 0;
             if (got == 0) ended = true;
             have += static_cast<size_t>(got);
             consumed += got;
@@ -481,11 +358,7 @@ class FrameInput {
   private:
     long readSome(unsigned char* buf, size_t n) {
         for (;;) {
-#ifdef _WIN32
-            const long got = _read(fd, buf, static_cast<unsigned>(n));
-#else
-            const long got = static_cast<long>(::read(fd, buf, n));
-#endif
+            const long got = files::readOnce(fd, buf, n);
             if (got < 0 && errno == EINTR) continue;
             return got;
         }
@@ -644,6 +517,7 @@ bool openInput(const Options& opt, const std::string& path, const std::string& t
         kind = SoundReader::Kind::RawUnlessContainer;
     }
     if (reader.openFile(path, name, kind, error)) return true;
+    if (reader.unknownType()) error += " (use --raw for headerless 8 kHz 16-bit PCM)";
     if (!reader.container().empty()) {
         error = name + ": looks like " + article(reader.container()) +
                 " file; use -t TYPE before it to read it as one, or --raw to take the bytes as "
@@ -760,16 +634,6 @@ int encodeOne(const Options& opt, bool decodeToo, const SoundType& type,
     const EncodeResult r =
         encodeStream(opt, opt.files[0], inType, opt.files[1], decodeToo, type, true, nullptr);
     return r.ok ? ExitOk : failure(r.error);
-}
-
-std::string outputName(const std::string& dir, const std::string& in) {
-    size_t slash = in.find_last_of("/\\");
-    std::string base = slash == std::string::npos ? in : in.substr(slash + 1);
-    const size_t dot = base.find_last_of('.');
-    if (dot != std::string::npos && dot > 0) base.erase(dot);
-    std::string d = dir;
-    if (!d.empty() && d.back() != '/' && d.back() != '\\') d += '/';
-    return d + base + ".bvx";
 }
 
 // Encodes every input into DIR on all cores, one codec per file, and sums up. A file that
@@ -934,7 +798,7 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    setBinaryStdio();
+    files::setBinaryStdio();
     prepareOutputCleanup();
     try {
         return run(argc, argv);

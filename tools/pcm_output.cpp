@@ -6,10 +6,6 @@
 #ifdef BRIMVOX_HAVE_SNDFILE
 #include <sndfile.h>
 #endif
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
 
 namespace brimvox::cli {
 
@@ -333,13 +329,6 @@ bool SoundWriter::finish(std::string& error) {
         }
     }
     return true;
-}
-
-void setBinaryStdio() {
-#ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
 }
 
 }  // namespace brimvox::cli

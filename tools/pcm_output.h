@@ -60,7 +60,4 @@ class SoundWriter {
     std::vector<unsigned char> bytes;
 };
 
-// Sets stdin/stdout to binary mode where the C library distinguishes text mode.
-void setBinaryStdio();
-
 }  // namespace brimvox::cli

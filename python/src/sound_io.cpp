@@ -6,9 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include "sound_reader.h"
 #include "stream_codec.h"
 
 namespace brimvox::py {
@@ -116,52 +116,36 @@ bool canWrite(const std::string& type) {
 }
 
 ConversionResult encodeSoundFile(const std::string& src, const std::string& dst) {
-    Descriptor in;
-    in.fd = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in.fd < 0) throw systemError(src);
-    SF_INFO info{};
-    SoundFile sound;
-    sound.f = openSound(in.fd, SFM_READ, info, src);
-    if (!sound.f) {
-        throw InputError(src + ": not a sound file this build reads (" + sf_strerror(nullptr) +
-                         ")");
+    {
+        // A file that cannot be opened is an OSError with the system's number and the path.
+        Descriptor in;
+        in.fd = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in.fd < 0) throw systemError(src);
     }
-    if (info.channels < 1 || info.samplerate < 1) {
-        throw InputError(src + ": no audio channels or no sample rate");
-    }
-    std::unique_ptr<StreamEncoder> encoder;
-    try {
-        encoder = std::make_unique<StreamEncoder>(info.samplerate);
-    } catch (const InputError& e) {
-        throw InputError(src + ": " + e.what());
-    }
+    // The samples the command-line tool reads from the same file, so the frames are the same.
+    SoundReader reader;
+    std::string error;
+    if (!reader.openFile(src, src, SoundReader::Kind::SoundFile, error)) throw InputError(error);
+    StreamEncoder encoder(TargetRate);
     Descriptor out;
     out.fd = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (out.fd < 0) throw systemError(dst);
 
     ConversionResult result;
-    std::vector<double> block(static_cast<size_t>(ReadRows) * info.channels);
+    std::vector<int16_t> pcm(static_cast<size_t>(ReadRows));
     std::string frames;
-    sf_count_t got;
-    uint64_t rows = 0;
-    while ((got = sf_readf_double(sound.f, block.data(), ReadRows)) > 0) {
-        rows += static_cast<uint64_t>(got);
-        try {
-            encoder->encode(block.data(), static_cast<size_t>(got), info.channels, frames);
-        } catch (const InputError& e) {
-            throw InputError(src + ": " + e.what());
-        }
+    while (const size_t got = reader.read(pcm.data(), pcm.size())) {
+        encoder.encode(pcm.data(), got, 1, frames);
         writeAll(out.fd, frames.data(), frames.size(), dst);
         result.frames += frames.size() / FrameBytes;
         frames.clear();
     }
-    const int readError = sf_error(sound.f);
-    if (readError != SF_ERR_NO_ERROR) throw InputError(src + ": " + sf_error_number(readError));
-    encoder->flush(frames);
+    if (reader.failed()) throw InputError(reader.error());
+    encoder.flush(frames);
     writeAll(out.fd, frames.data(), frames.size(), dst);
     result.frames += frames.size() / FrameBytes;
     syncAndClose(out, dst);
-    result.seconds = static_cast<double>(rows) / info.samplerate;
+    result.seconds = static_cast<double>(reader.samplesRead()) / TargetRate;
     return result;
 }
 

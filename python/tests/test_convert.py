@@ -96,13 +96,26 @@ def test_sound_files_convert_to_bvx_as_the_cli_encodes(cli, tmp_path, speech):
     summary = brimvox.convert.run(str(src), str(tmp_path / "bvx"), "bvx", jobs=2, progress=False,
                                   report=lambda text: None)
     assert [f.message for f in summary.failures] == [
-        f"{src / 'broken.flac'}: not a sound file this build reads "
-        "(File contains data in an unimplemented format.)"]
+        f"{src / 'broken.flac'}: FLAC file that cannot be read: "
+        "File contains data in an unimplemented format."]
     assert summary.converted == 2
     for rel in ("x/one", "two"):
         wav = next(src.glob(rel + ".*"))
         subprocess.run([str(cli), "encode", "-q", str(wav), str(tmp_path / "n.bvx")], check=True)
         assert (tmp_path / "bvx" / (rel + ".bvx")).read_bytes() == (tmp_path / "n.bvx").read_bytes()
+
+
+def test_sound_file_refusals_name_the_file_as_the_shared_reader_words_them(tmp_path):
+    from brimvox import _core
+
+    text = tmp_path / "notes.wav"
+    text.write_text("not audio at all")
+    with pytest.raises(ValueError) as refused:
+        _core.encode_sound_file(str(text), str(tmp_path / "n.bvx"))
+    assert str(refused.value) == f"{text}: not a sound file"
+    with pytest.raises(FileNotFoundError) as missing:
+        _core.encode_sound_file(str(tmp_path / "none.wav"), str(tmp_path / "n.bvx"))
+    assert missing.value.filename == str(tmp_path / "none.wav")
 
 
 def test_fsspec_paths(archive):

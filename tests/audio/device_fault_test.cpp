@@ -38,7 +38,7 @@ class DeviceFaultTest : public EngineTest {
         double t = -1;
         EXPECT_TRUE(waitStopRecording(t, 6000)) << "no stop notice";
         EXPECT_NEAR(t, 0.09 * static_cast<double>(blocksBefore), 1e-9);
-        EXPECT_EQ(readFile(path), encodeReference(mic, blocksBefore));
+        EXPECT_EQ(readBytes(path), encodeReference(mic, blocksBefore));
         EXPECT_FALSE(native::currentEngine()->recording.load());
         std::remove(path.c_str());
         return takeError();
@@ -71,7 +71,7 @@ TEST_F(DeviceFaultTest, StalledOrSuspendedCaptureEndsTheRunWithinItsBound) {
 TEST_F(DeviceFaultTest, StalledOrVanishedPlaybackEndsTheRunWithItsText) {
     const std::vector<uint8_t> frames = encodeReference(speechLike(6.0, 2), 60);
     const std::string path = tempPath("fault_play.bvx");
-    writeFile(path, frames);
+    writeBytes(path, frames);
     const struct {
         size_t VirtualFaults::*field;
         MMRESULT code;
@@ -133,7 +133,7 @@ TEST_F(DeviceFaultTest, PauseWhileTheDeviceOpensTakesEffectOnceItIsOpen) {
 
     const std::vector<uint8_t> frames = encodeReference(speechLike(1.8, 4), 18);
     const std::string path = tempPath("slow_open.bvx");
-    writeFile(path, frames);
+    writeBytes(path, frames);
     ASSERT_TRUE(native::playFile(path.c_str()));
     ASSERT_TRUE(native::pause());
     sleepMs(600);
@@ -232,7 +232,7 @@ TEST_F(DeviceFaultTest, ShortLastBlockAndPauseWithoutHardwarePauseAreHeardWhole)
     noPause.noPause = true;
     VirtualCard::setFaults(false, noPause);
     const std::string path = tempPath("no_pause.bvx");
-    writeFile(path, frames);
+    writeBytes(path, frames);
     ASSERT_TRUE(native::playFile(path.c_str()));
     ASSERT_TRUE(eventually([&] { return VirtualCard::output().size() > 3000; }));
     ASSERT_TRUE(native::pause());
@@ -289,7 +289,7 @@ TEST_F(DeviceFaultTest, HeadersArePreparedCleanAndUnpreparedBeforeEveryClose) {
     ASSERT_TRUE(waitStopRecording(t));
 
     const std::string path = tempPath("contract_play.bvx");
-    writeFile(path, encodeReference(speechLike(1.0, 4), 8));
+    writeBytes(path, encodeReference(speechLike(1.0, 4), 8));
     ASSERT_TRUE(native::playFile(path.c_str()));
     ASSERT_TRUE(waitStopPlaying(t));
     EXPECT_GE(t, 0.72);  // played to its end

@@ -15,24 +15,13 @@
 
 namespace brimvox {
 
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
 namespace {
 
 TEST_F(EngineTest, FileRecordingKeepsEveryCapturedBlockAndPlaysBackAsDecoded) {
     const std::vector<int16_t> mic = speechLike(3.0);
     VirtualCard::setInput(mic);
     const std::string path = tempPath("record.bvx");
-    writeFile(path, std::vector<uint8_t>(1000, 0x55));  // replaced by the recording
+    writeBytes(path, std::vector<uint8_t>(1000, 0x55));  // replaced by the recording
     ASSERT_TRUE(native::recordFile(path.c_str()));
     EXPECT_FALSE(native::recordFile(path.c_str()));  // a run is starting or active
     EXPECT_FALSE(native::playBuffer());
@@ -46,7 +35,7 @@ TEST_F(EngineTest, FileRecordingKeepsEveryCapturedBlockAndPlaysBackAsDecoded) {
     EXPECT_FALSE(native::isStopRecording(&t, 1));
     const size_t blocks = static_cast<size_t>(t / 0.09 + 0.5);
     EXPECT_GE(blocks, 20u);
-    const std::vector<uint8_t> file = readFile(path);
+    const std::vector<uint8_t> file = readBytes(path);
     // Every counted block is in the file (the writer drains after the stop), in order, and
     // encoded exactly as a fresh codec encodes the microphone's signal.
     ASSERT_EQ(file.size(), 54 * blocks);
@@ -74,7 +63,7 @@ TEST_F(EngineTest, FilePlaybackEndsWhereTheFileEnds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bytes);
         const std::string path = tempPath("ends.bvx");
-        writeFile(path, std::vector<uint8_t>(frames.begin(), frames.begin() + c.bytes));
+        writeBytes(path, std::vector<uint8_t>(frames.begin(), frames.begin() + c.bytes));
         ASSERT_TRUE(native::playFile(path.c_str()));
         double t = -1;
         ASSERT_TRUE(waitStopPlaying(t));
@@ -203,7 +192,7 @@ TEST_F(EngineTest, PausedPlaybackHoldsItsTime) {
     VirtualCard::setSpeed(4.0);
     std::vector<uint8_t> frames = encodeReference(speechLike(6.0), 66);
     const std::string path = tempPath("pause.bvx");
-    writeFile(path, frames);
+    writeBytes(path, frames);
     ASSERT_TRUE(native::playFile(path.c_str()));
     double t = 0;
     ASSERT_TRUE(eventually([&] { return native::getTimePlaying(&t, 1) && t >= 0.6; }));
@@ -295,7 +284,7 @@ TEST_P(DeviceFaults, ReachGetErrorAndLeaveTheEngineIdle) {
         ASSERT_TRUE(waitStopRecording(t));
     } else {
         const std::string path = tempPath(std::string("fault_") + c.name);
-        writeFile(path, encodeReference(speechLike(0.9), 10));
+        writeBytes(path, encodeReference(speechLike(0.9), 10));
         ASSERT_TRUE(native::playFile(path.c_str()));
         ASSERT_TRUE(waitStopPlaying(t));
         std::remove(path.c_str());
@@ -441,7 +430,7 @@ TEST_F(EngineTest, WrongSideAndStateAreRefused) {
     EXPECT_FALSE(native::playFile("/tmp/none"));
     native::stop();
     const std::string path = tempPath("side.bvx");
-    writeFile(path, encodeReference(speechLike(4.0), 40));
+    writeBytes(path, encodeReference(speechLike(4.0), 40));
     ASSERT_TRUE(native::playFile(path.c_str()));
     ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
     EXPECT_FALSE(native::setBuffer(bytes, sizeof bytes, 18, false));  // the reader produces

@@ -11,6 +11,7 @@
 
 #include "audio_engine.h"
 #include "native_audio.h"
+#include "read_file.h"
 #include "sync.h"
 #include "virtual_card.h"
 
@@ -83,7 +84,7 @@ class EngineTest : public ::testing::Test {
     }
 };
 
-std::vector<uint8_t> readFile(const std::string& path);
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+using tests::readBytes;
+using tests::writeBytes;
 
 }  // namespace brimvox

@@ -103,7 +103,7 @@ TEST_F(NoLossTest, FailedFileRecordingLeavesAnExistingFileAsItWas) {
     const std::vector<uint8_t> precious = encodeReference(speechLike(1.0, 9), 35);
     for (const char* card : {"none", "virtual"}) {
         SCOPED_TRACE(card);
-        writeFile(path, precious);
+        writeBytes(path, precious);
         setenv("BRIMVOX_AUDIO", card, 1);
         VirtualFaults refused;
         refused.openResult = MMSYSERR_ALLOCATED;
@@ -113,7 +113,7 @@ TEST_F(NoLossTest, FailedFileRecordingLeavesAnExistingFileAsItWas) {
         ASSERT_TRUE(waitStopRecording(t));
         EXPECT_EQ(t, 0.0);
         EXPECT_NE(takeError(), "");
-        EXPECT_EQ(readFile(path), precious);
+        EXPECT_EQ(readBytes(path), precious);
     }
     // A recording stopped before its first block, without a failure, recorded nothing.
     setenv("BRIMVOX_AUDIO", "virtual", 1);
@@ -126,7 +126,7 @@ TEST_F(NoLossTest, FailedFileRecordingLeavesAnExistingFileAsItWas) {
     ASSERT_TRUE(waitStopRecording(t));
     EXPECT_EQ(t, 0.0);
     EXPECT_EQ(takeError(), "");
-    EXPECT_TRUE(readFile(path).empty());
+    EXPECT_TRUE(readBytes(path).empty());
     std::remove(path.c_str());
 }
 
@@ -152,7 +152,7 @@ TEST_F(NoLossTest, WriteErrorLeavesWholeFramesOnly) {
     sigaction(SIGXFSZ, &before, nullptr);
     ASSERT_TRUE(ended);
     EXPECT_EQ(takeError(), "File too large" + path);  // the legacy text, unchanged
-    const std::vector<uint8_t> file = readFile(path);
+    const std::vector<uint8_t> file = readBytes(path);
     EXPECT_EQ(file.size(), 18u * 54);
     EXPECT_EQ(file, encodeReference(mic, 18));
     std::remove(path.c_str());

@@ -1,6 +1,8 @@
-// The four kinds of run the soak tests start at random.
+// What the soak tests (virtual card and real-time rig) share: the four kinds of run they start
+// at random, their seed, and the emptying of the error queue after each sequence.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include "native_audio.h"
@@ -19,6 +21,19 @@ inline bool startRunOfKind(int kind, const std::string& recordPath, const std::s
             return native::playFile(playPath.c_str());
         default:
             return native::playBuffer();
+    }
+}
+
+// The random seed: BRIMVOX_SOAK_SEED when set (to repeat a failed run), else `fallback`.
+inline unsigned soakSeed(unsigned fallback) {
+    const char* text = std::getenv("BRIMVOX_SOAK_SEED");
+    return text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
+}
+
+// Takes every queued error message, so that each sequence starts with an empty queue.
+inline void drainErrors() {
+    char text[257];
+    while (native::getError(text, sizeof text)) {
     }
 }
 

@@ -13,9 +13,7 @@ namespace brimvox {
 namespace {
 
 TEST_F(EngineTest, SoakRandomSequences) {
-    const char* seedText = std::getenv("BRIMVOX_SOAK_SEED");
-    const unsigned seed =
-        seedText ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10)) : 4800u;
+    const unsigned seed = soakSeed(4800u);
     std::mt19937 rng(seed);
     VirtualCard::setSpeed(20.0);
     VirtualCard::setInput(speechLike(2.0));
@@ -24,7 +22,7 @@ TEST_F(EngineTest, SoakRandomSequences) {
     // Longer than the playback ring, so file playback also stops while the reader's offers are
     // being refused.
     const std::vector<uint8_t> frames = encodeReference(speechLike(4.0), 44);
-    writeFile(playPath, frames);
+    writeBytes(playPath, frames);
     uint64_t slowestStop = 0;
     int sequences = 0;
     for (; sequences < 500; ++sequences) {
@@ -81,8 +79,7 @@ TEST_F(EngineTest, SoakRandomSequences) {
                 kind < 2 ? native::isStopRecording(t, 1) : native::isStopPlaying(t, 1);
             EXPECT_TRUE(notice) << "kind " << kind;
         }
-        while (native::getError(text, sizeof text)) {
-        }
+        drainErrors();
     }
     EXPECT_EQ(sequences, 500);
     std::printf("soak: %d sequences, slowest stop %llu ms\n", sequences,

@@ -6,8 +6,6 @@ set -uo pipefail
 cli=${1:?brimvox-codec}
 speech=${2:?speech sample (raw 8000 Hz)}
 . "$(dirname "$0")/check_lib.sh"
-status() { "$@" >"$tmp/out" 2>"$tmp/err"; echo $?; }
-size() { stat -c %s "$1"; }
 # Writes a WAV file of the raw samples in $1 at rate $3 with $4 channels (samples duplicated).
 mkwav() {
     python3 - "$1" "$2" "$3" "$4" <<'PY'

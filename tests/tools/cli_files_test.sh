@@ -7,8 +7,6 @@ set -uo pipefail
 cli=$(realpath "${1:?brimvox-codec}")
 speech=${2:?speech sample (raw 8000 Hz)}
 . "$(dirname "$0")/check_lib.sh"
-status() { "$@" >"$tmp/out" 2>"$tmp/err"; echo $?; }
-size() { stat -c %s "$1"; }
 frames() { "$cli" info "$1" 2>/dev/null | sed -n 's/^frames: *//p'; }
 near() { [ -n "$1" ] && [ "$1" -ge $(($2 - $3)) ] && [ "$1" -le $(($2 + $3)) ]; }
 nothing_but() {  # nothing_but DIR NAME...: DIR holds exactly these names (no leftovers)

@@ -7,8 +7,6 @@ set -uo pipefail
 cli=$(realpath "${1:?brimvox-codec}")
 speech=${2:?speech sample (raw 8000 Hz)}
 . "$(dirname "$0")/check_lib.sh"
-status() { "$@" >"$tmp/out" 2>"$tmp/err"; echo $?; }
-size() { stat -c %s "$1"; }
 peak_kb() { /usr/bin/time -f %M -o "$tmp/peak" "$@" >/dev/null 2>&1; cat "$tmp/peak"; }
 rawfmt=(-t raw -r 8000 -e signed -b 16 -c 1)
 cp "$speech" "$tmp/speech.raw"
@@ -106,28 +104,27 @@ fi
 
 # ---- a live pipe interrupted ----
 mkfifo "$tmp/fifo"
-{ head -c 48000 "$tmp/speech.raw"; sleep 20; } > "$tmp/fifo" &
-producer=$!
-"$cli" encode - "$tmp/live.bvx" < "$tmp/fifo" 2>"$tmp/err" &
-pid=$!
-sleep 1.5
-kill -INT $pid
-wait $pid
-rc=$?
-kill $producer 2>/dev/null
+# live_encode SIGNAL BYTES STDIN ARGS...: the FIFO delivers BYTES of speech and then stalls;
+# `encode ARGS...` runs with STDIN as its standard input and gets SIGNAL after 1.5 s. Sets rc.
+live_encode() {
+    local sig=$1 bytes=$2 input=$3
+    shift 3
+    { head -c "$bytes" "$tmp/speech.raw"; sleep 20; } > "$tmp/fifo" &
+    local producer=$!
+    "$cli" encode "$@" < "$input" 2>"$tmp/err" &
+    local pid=$!
+    sleep 1.5
+    kill -"$sig" $pid
+    wait $pid
+    rc=$?
+    kill $producer 2>/dev/null
+}
+live_encode INT 48000 "$tmp/fifo" - "$tmp/live.bvx"
 check "SIGINT on a live pipe: exit 0" test $rc = 0
 check "SIGINT on a live pipe: the captured 3 s are kept (100 frames)" test "$(size "$tmp/live.bvx" 2>/dev/null)" = 1800
 check "SIGINT on a live pipe: the frames equal a plain encode" cmp -s "$tmp/live.bvx" <(head -c 48000 "$tmp/speech.raw" | "$cli" encode - - 2>/dev/null)
 check "SIGINT on a live pipe: a note tells what was kept" grep -q "note: stdin: input interrupted; kept the 100 frames (3.00 s)" "$tmp/err"
-{ head -c 16000 "$tmp/speech.raw"; sleep 20; } > "$tmp/fifo" &
-producer=$!
-"$cli" encode --raw "$tmp/fifo" "$tmp/live2.bvx" 2>/dev/null &
-pid=$!
-sleep 1.5
-kill -TERM $pid
-wait $pid
-rc=$?
-kill $producer 2>/dev/null
+live_encode TERM 16000 /dev/null --raw "$tmp/fifo" "$tmp/live2.bvx"
 check "SIGTERM on a FIFO named as IN: exit 0 and the frames kept" test "$rc $(size "$tmp/live2.bvx" 2>/dev/null)" = "0 $((34 * 18))"
 mkdir -p "$tmp/abort"
 for i in $(seq 40); do cat "$tmp/speech.raw"; done > "$tmp/abort.raw"

@@ -4,7 +4,6 @@
 set -uo pipefail
 cli=${1:?brimvox-codec}
 . "$(dirname "$0")/check_lib.sh"
-status() { "$@" >"$tmp/out" 2>"$tmp/err"; echo $?; }
 
 # Three valid frames (all zero) plus 5 stray bytes; one frame with lag code 127 (bad).
 head -c 54 /dev/zero > "$tmp/three.bvx"

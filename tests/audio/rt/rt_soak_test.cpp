@@ -14,6 +14,7 @@
 #include "audio_engine.h"
 #include "native_audio.h"
 #include "pulse_rig.h"
+#include "read_file.h"
 #include "soak_runs.h"
 #include "sync.h"
 #include "test_signal.h"
@@ -25,20 +26,14 @@ TEST(RigSoak, RandomSequencesWithFreezesAndKills) {
     std::string why;
     rig::PulseServer* pulse = rig::server(why);
     if (!pulse) GTEST_SKIP() << "no real-time sound server here: " << why;
-    const char* seedText = std::getenv("BRIMVOX_SOAK_SEED");
-    const unsigned seed =
-        seedText ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10)) : 9u;
+    const unsigned seed = soakSeed(9u);
     const char* countText = std::getenv("BRIMVOX_RT_SEQUENCES");
     const int sequences = countText ? std::atoi(countText) : 100;
     std::mt19937 rng(seed);
     const std::string playPath = pulse->directory() + "/soak_play.bvx";
     const std::string recordPath = pulse->directory() + "/soak_record.bvx";
     const std::vector<uint8_t> frames = encodeReference(rig::speech(3.0), 33);
-    {
-        std::ofstream out(playPath, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(frames.data()),
-                  static_cast<std::streamsize>(frames.size()));
-    }
+    tests::writeBytes(playPath, frames);
     ASSERT_TRUE(native::newEngine());
     uint64_t slowestStop = 0, slowestReplace = 0;
     int freezes = 0, kills = 0, refused = 0;
@@ -134,8 +129,7 @@ TEST(RigSoak, RandomSequencesWithFreezesAndKills) {
                     << "final time " << final;
             }
         }
-        while (native::getError(text, sizeof text)) {
-        }
+        drainErrors();
     }
     native::deleteEngine();
     std::printf(

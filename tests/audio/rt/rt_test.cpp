@@ -17,6 +17,7 @@
 #include "audio_engine.h"
 #include "native_audio.h"
 #include "pulse_rig.h"
+#include "read_file.h"
 #include "sync.h"
 #include "test_signal.h"
 #include "wave_api.h"
@@ -24,16 +25,8 @@
 namespace brimvox {
 namespace {
 
-std::vector<uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
+using tests::readBytes;
+using tests::writeBytes;
 
 template <class Condition>
 bool eventually(Condition condition, uint32_t timeoutMs) {

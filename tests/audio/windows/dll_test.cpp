@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "jni_harness.h"
+#include "read_file.h"
 #include "test_signal.h"
 
 namespace {
@@ -39,16 +40,8 @@ std::string scratch(const char* name) {
     return dir + name;
 }
 
-std::vector<uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
+using brimvox::tests::readBytes;
+using brimvox::tests::writeBytes;
 
 std::vector<int16_t> samplesOf(const std::vector<uint8_t>& raw) {
     std::vector<int16_t> s(raw.size() / 2);

@@ -25,44 +25,17 @@ import java.util.Arrays;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ExecutionException;
 import java.util.concurrent.TimeUnit;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
-import org.junit.jupiter.api.io.TempDir;
 
 /**
  * The packaged API on the virtual sound card: its microphone plays an espeak-ng sentence
  * (brimvox.speech), its speaker writes a WAV file per test, its clock runs eight times faster.
  */
 @Timeout(30)
-class BrimvoxTest {
+class BrimvoxTest extends VirtualCardFixture {
     /** The round-trip quality floor of the NativeAudio tests: 5.6 dB expected, a shift scores ~0. */
     static final double SEGSNR_FLOOR_DB = 3.0;
-
-    @TempDir Path dir;
-    Path microphone;
-    Path speaker;
-    Brimvox engine;
-
-    @BeforeEach
-    void setUp() throws Exception {
-        microphone = Path.of(System.getProperty("brimvox.speech"));
-        speaker = dir.resolve("speaker.wav");
-        engine = virtualCard().open();
-    }
-
-    @AfterEach
-    void tearDown() {
-        if (engine != null) {
-            engine.close();
-        }
-    }
-
-    Brimvox.Builder virtualCard() {
-        return Brimvox.builder().soundCard(SoundCard.VIRTUAL).virtualMicrophone(microphone)
-                .virtualSpeaker(speaker).clockSpeed(8);
-    }
 
     static Duration ms(long millis) {
         return Duration.ofMillis(millis);

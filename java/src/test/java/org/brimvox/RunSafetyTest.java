@@ -18,11 +18,8 @@ import java.util.concurrent.ExecutionException;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.stream.Stream;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
-import org.junit.jupiter.api.io.TempDir;
 
 /**
  * The packaged API loses nothing and is never held: every captured block reaches the stream or
@@ -30,28 +27,7 @@ import org.junit.jupiter.api.io.TempDir;
  * holds neither stop() nor close().
  */
 @Timeout(60)
-class RunSafetyTest {
-    @TempDir Path dir;
-    Brimvox engine;
-
-    @BeforeEach
-    void setUp() throws Exception {
-        engine = virtualCard().open();
-    }
-
-    @AfterEach
-    void tearDown() {
-        if (engine != null) {
-            engine.close();
-        }
-    }
-
-    Brimvox.Builder virtualCard() {
-        return Brimvox.builder().soundCard(SoundCard.VIRTUAL)
-                .virtualMicrophone(Path.of(System.getProperty("brimvox.speech")))
-                .virtualSpeaker(dir.resolve("speaker.wav")).clockSpeed(8);
-    }
-
+class RunSafetyTest extends VirtualCardFixture {
     static long blocksOf(Duration time) {
         return Math.round(time.toNanos() / 90e6);
     }

@@ -1,7 +1,9 @@
-// Streaming sound input: reads a sound file (through libsndfile where the build has it), mixes
-// it down to mono and resamples it to 8000 Hz 16-bit samples block by block, in constant
-// memory, from a regular file, a pipe or a memory buffer. Raw signed 16-bit little-endian mono
-// samples at 8000 Hz are read the same way. The reader keeps no state outside its object.
+// Streaming sound input, the one way sound files are read: reads a sound file (through
+// libsndfile where the build has it), mixes it down to mono and resamples it to 8000 Hz 16-bit
+// samples block by block, in constant memory, from a regular file, a pipe or a memory buffer.
+// Raw signed 16-bit little-endian mono samples at 8000 Hz are read the same way. The reader
+// keeps no state outside its object. Used by the command-line tool, the virtual sound card's
+// microphone and the Python extension, so all of them take the same samples from a file.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,8 @@ class SoundReader {
         SoundFile,           // a sound file; its type is found from its content
         RawUnlessContainer,  // headerless samples, but refused when the bytes start with a
                              // well-marked container header (RIFF, RF64, fLaC, OggS, FORM)
+        SoundFileOrRaw,      // a sound file when its type is known from its content, otherwise
+                             // headerless samples
     };
     static constexpr int SampleRate = 8000;
 
@@ -41,6 +45,9 @@ class SoundReader {
 
     // After a refusal of Kind::RawUnlessContainer: the kind of container seen ("WAV", ...).
     const std::string& container() const;
+    // After a refusal of a sound file ("NAME: not a sound file"): true when its content is of
+    // no type we know, so that a caller may say how to read it as headerless samples.
+    bool unknownType() const;
     // The conversion done on the input ("converted 2 channel(s) at 44100 Hz to mono at
     // 8000 Hz"), or empty when it already was 8000 Hz mono.
     const std::string& conversion() const;
@@ -64,8 +71,13 @@ class SoundReader {
     struct State;
 
   private:
+    // Opens the source just set up as `kind`; on a refusal keeps what it found and drops the
+    // state.
+    bool start(Kind kind, std::string& error);
+
     std::unique_ptr<State> state;
     std::string containerSeen;
+    bool unknownSeen = false;
     const volatile int* stopFlag = nullptr;
 };
 

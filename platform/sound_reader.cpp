@@ -7,14 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "file.h"
 
 #ifdef BRIMVOX_HAVE_SNDFILE
 #include <sndfile.h>
@@ -57,27 +50,23 @@ class ByteSource {
 
     bool openPath(const std::string& path, std::string& error) {
         if (path == "-") {
-            fd = 0;
+            fd = files::StdinDescriptor;
         } else {
-#ifdef _WIN32
-            fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-#else
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-#endif
+            fd = files::openForReading(path);
             ownFd = fd >= 0;
         }
         if (fd < 0) {
             error = std::strerror(errno);
             return false;
         }
-        struct stat st;
-        if (fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR) {
+        const files::Status status = files::statusOf(fd);
+        if (status.directory) {
             error = std::strerror(EISDIR);
             return false;
         }
-        if (fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG && lseekTo(fd, 0) == 0) {
+        if (status.regular && files::seekTo(fd, 0) == 0) {
             seekable = true;
-            size = static_cast<int64_t>(st.st_size);
+            size = status.size;
         }
         return true;
     }
@@ -97,7 +86,7 @@ class ByteSource {
             done = static_cast<size_t>(std::min<int64_t>(avail, static_cast<int64_t>(n)));
             if (done) std::memcpy(dst, mem + pos, done);
         } else if (seekable) {
-            if (fileOffset != pos && lseekTo(fd, pos) != pos) return fail(errno);
+            if (fileOffset != pos && files::seekTo(fd, pos) != pos) return fail(errno);
             fileOffset = pos;
             while (done < n) {
                 const long got = readFd(dst + done, n - done);
@@ -155,28 +144,14 @@ class ByteSource {
         return true;
     }
 
-    int64_t position() const {
-        return pos;
-    }
-    int64_t length() const {
-        return size;
-    }  // -1 when unknown
-    bool isSeekable() const {
-        return seekable;
-    }
-    bool isStream() const {
-        return !seekable;
-    }
-    int64_t bytesConsumed() const {
-        return consumed;
-    }
-    int errorCode() const {
-        return err;
-    }
+    int64_t position() const { return pos; }
+    int64_t length() const { return size; }  // -1 when unknown
+    bool isSeekable() const { return seekable; }
+    bool isStream() const { return !seekable; }
+    int64_t bytesConsumed() const { return consumed; }
+    int errorCode() const { return err; }
     // Ends the input as if it were closed: a pipe whose producer is interrupted.
-    void setStopFlag(const volatile int* flag) {
-        stop = flag;
-    }
+    void setStopFlag(const volatile int* flag) { stop = flag; }
 
   private:
     size_t fail(int e) {
@@ -184,22 +159,10 @@ class ByteSource {
         return 0;
     }
 
-    static int64_t lseekTo(int f, int64_t to) {
-#ifdef _WIN32
-        return _lseeki64(f, to, SEEK_SET);
-#else
-        return lseek(f, static_cast<off_t>(to), SEEK_SET);
-#endif
-    }
-
     long readFd(unsigned char* dst, size_t n) {
         for (;;) {
             if (stop && *stop) return 0;
-#ifdef _WIN32
-            const long got = _read(fd, dst, static_cast<unsigned>(std::min<size_t>(n, 1 << 30)));
-#else
-            const long got = static_cast<long>(::read(fd, dst, n));
-#endif
+            const long got = files::readOnce(fd, dst, n);
             if (got >= 0) return got;
             if (errno == EINTR) continue;
             err = errno;
@@ -266,13 +229,7 @@ class ByteSource {
             fd = -1;
             return;
         }
-        if (ownFd && fd >= 0) {
-#ifdef _WIN32
-            _close(fd);
-#else
-            ::close(fd);
-#endif
-        }
+        if (ownFd && fd >= 0) files::closeDescriptor(fd);
         fd = -1;
     }
 
@@ -463,6 +420,7 @@ struct SoundReader::State {
     std::string conversion;
     std::vector<std::string> remarks;
     uint64_t samples = 0;
+    bool unknownType = false;  // the sound file was refused as none of the types we know
 
     // raw samples
     int64_t rawLimit = -1;  // bytes of samples to read (a WAV data chunk), -1 = to the end
@@ -530,7 +488,18 @@ struct SoundReader::State {
             kind = Kind::Raw;
         }
         if (kind == Kind::Raw) return true;
+        const bool orRaw = kind == Kind::SoundFileOrRaw;
+        kind = Kind::SoundFile;
         if (!openSound(peek, got)) {
+            if (orRaw && unknownType) {
+                // Bytes of no type we know: taken as headerless samples.
+                closeAll();
+                error.clear();
+                failed = false;
+                src.seek(0);
+                kind = Kind::Raw;
+                return true;
+            }
             err = error;
             return false;
         }
@@ -539,7 +508,8 @@ struct SoundReader::State {
 
     std::string refusal(const unsigned char* peek, size_t got, const std::string& why) {
         const std::string kindName = containerName(peek, got);
-        if (kindName.empty()) return "not a sound file (use --raw for headerless 8 kHz 16-bit PCM)";
+        unknownType = kindName.empty();
+        if (kindName.empty()) return "not a sound file";
         if (kindName == "MP4/M4A" || kindName == "Matroska/WebM") {
             return kindName + " files are not read here; convert to one of " + readableTypes();
         }
@@ -705,8 +675,9 @@ struct SoundReader::State {
             got >= 12 && std::memcmp(peek, "RIFF", 4) == 0 && std::memcmp(peek + 8, "WAVE", 4) == 0;
         if (!riff && !(got >= 4 && std::memcmp(peek, "RF64", 4) == 0)) {
             const std::string kindName = containerName(peek, got);
+            unknownType = kindName.empty();
             return setError(kindName.empty()
-                                ? "not a sound file (use --raw for headerless 8 kHz 16-bit PCM)"
+                                ? "not a sound file"
                                 : kindName +
                                       " file: this build reads only WAV (16-bit mono 8000 Hz) "
                                       "and, with --raw, headerless PCM");
@@ -769,12 +740,16 @@ bool SoundReader::openFile(const std::string& path, const std::string& name, Kin
         state.reset();
         return false;
     }
-    if (!state->open(kind, error)) {
-        if (!state->container.empty()) containerSeen = state->container;
-        state.reset();
-        return false;
-    }
-    return true;
+    return start(kind, error);
+}
+
+bool SoundReader::start(Kind kind, std::string& error) {
+    if (state->open(kind, error)) return true;
+    // What the refusal found stays known after the state is gone.
+    if (!state->container.empty()) containerSeen = state->container;
+    unknownSeen = state->unknownType;
+    state.reset();
+    return false;
 }
 
 bool SoundReader::openMemory(const void* data, size_t size, const std::string& name, Kind kind,
@@ -783,12 +758,7 @@ bool SoundReader::openMemory(const void* data, size_t size, const std::string& n
     state.reset(new State);
     state->name = name;
     state->src.openMemory(data, size);
-    if (!state->open(kind, error)) {
-        if (!state->container.empty()) containerSeen = state->container;
-        state.reset();
-        return false;
-    }
-    return true;
+    return start(kind, error);
 }
 
 void SoundReader::setStopFlag(const volatile int* flag) {
@@ -832,6 +802,10 @@ const std::string& SoundReader::container() const {
     return containerSeen;
 }
 
+bool SoundReader::unknownType() const {
+    return unknownSeen;
+}
+
 const std::string& SoundReader::conversion() const {
     static const std::string none;
     return state ? state->conversion : none;
@@ -865,6 +839,7 @@ uint64_t SoundReader::samplesRead() const {
 void SoundReader::close() {
     state.reset();
     containerSeen.clear();
+    unknownSeen = false;
 }
 
 const char* const SoundReaderFormats =
