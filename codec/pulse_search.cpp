@@ -147,38 +147,47 @@ void correlateImpulse(double R[GridSize][32], const double impulse[SubframeSampl
 }
 
 // The energy terms of the search: r on the diagonal, E(p, q) = 2 sigma_p sigma_q r(p, q) off
-// it (symmetric), for the pairs of positions the search reads: the first three pulses' tracks
-// against each other (first pulse at grid 4a, second at 4b + 1, third at 4c + 2) and every
-// position against the fourth pulse's (grid 3 + 8j).
+// it, symmetric; and, gathered from them, the entries the search reads most.
 struct PulseEnergies {
+    double S[GridSize][32];  // S[c][delta] = E(c - delta, c) for even delta
     double diag[GridSize];
+    // The first three pulses' tracks against each other (first pulse at grid 4a, second at
+    // 4b + 1, third at 4c + 2).
     double e01[8][8], e02[8][8], e12[8][8];
-    double e3[GridSize][4];  // E(g, 3 + 8j), r on the diagonal
+
+    double offDiagonal(int p, int q) const { return p < q ? S[q][q - p] : S[p][p - q]; }
 };
 
-// E(p, q) for p != q from R (row max(p, q)) as (2 sigma_min sigma_max) r.
-inline double energyTerm(const double R[GridSize][32], const double twoSigma[GridSize],
-                         const double sigma[GridSize], int p, int q) {
-    const int lo = p < q ? p : q, hi = p < q ? q : p;
-    return (twoSigma[lo] * sigma[hi]) * R[hi][hi - lo];
-}
-
+// S a row at a time, two entries per register; the factors 2 sigma_p run backwards so that
+// they are neighbours too.
 void computeEnergies(PulseEnergies& en, const double R[GridSize][32],
                      const double sigma[GridSize]) {
-    double twoSigma[GridSize];
-    for (int g = 0; g < GridSize; ++g) twoSigma[g] = 2.0 * sigma[g];
-    for (int g = 0; g < GridSize; ++g) en.diag[g] = R[g][0];
-    for (int j = 0; j < 8; ++j) {
-        for (int k = 0; k < 8; ++k) {
-            en.e01[j][k] = energyTerm(R, twoSigma, sigma, 4 * j, 4 * k + 1);
-            en.e02[j][k] = energyTerm(R, twoSigma, sigma, 4 * j, 4 * k + 2);
-            en.e12[j][k] = energyTerm(R, twoSigma, sigma, 4 * j + 1, 4 * k + 2);
+    constexpr int Outside = OutsidePosition / 2;
+    double twoSigmaBack[GridSize + 1];  // 2 sigma_(30 - k)
+    for (int k = 0; k < GridSize; ++k) twoSigmaBack[k] = 2.0 * sigma[Outside - k];
+    twoSigmaBack[GridSize] = 0.0;
+    for (int c = 1; c < GridSize; ++c) {
+        const Pair sc = {sigma[c], sigma[c]};
+        const double* twoSigma =
+            twoSigmaBack + (Outside - c);  // twoSigma[delta] = 2 sigma_(c-delta)
+        for (int delta = 0; delta <= c; delta += 2) {
+            const Pair v = (loadPair(twoSigma + delta) * sc) * loadPair(&R[c][delta]);
+            std::memcpy(&en.S[c][delta], &v, sizeof v);
         }
     }
-    for (int g = 0; g < GridSize; ++g) {
-        for (int j = 0; j < 4; ++j) {
-            const int g3 = 3 + 8 * j;
-            en.e3[g][j] = g == g3 ? en.diag[g] : energyTerm(R, twoSigma, sigma, g, g3);
+    for (int g = 0; g < GridSize; ++g) en.diag[g] = R[g][0];
+    // offDiagonal(p, q) with the comparison of p and q decided by the loop bounds: the first
+    // position is the earlier one exactly when j <= k.
+    for (int j = 0; j < 8; ++j) {
+        for (int k = 0; k < j; ++k) {
+            en.e01[j][k] = en.S[4 * j][4 * (j - k) - 1];
+            en.e02[j][k] = en.S[4 * j][4 * (j - k) - 2];
+            en.e12[j][k] = en.S[4 * j + 1][4 * (j - k) - 1];
+        }
+        for (int k = j; k < 8; ++k) {
+            en.e01[j][k] = en.S[4 * k + 1][4 * (k - j) + 1];
+            en.e02[j][k] = en.S[4 * k + 2][4 * (k - j) + 2];
+            en.e12[j][k] = en.S[4 * k + 2][4 * (k - j) + 1];
         }
     }
 }
@@ -226,7 +235,15 @@ void searchPulses(int best[4], const double d[64], const PulseEnergies& en, doub
         const int ga = (6 + 32 * h) / 2, gb = (22 + 32 * h) / 2;
         d3[h] = Pair{d[2 * ga], d[2 * gb]};
         r33[h] = Pair{en.diag[ga], en.diag[gb]};
-        for (int g = 0; g < GridSize; ++g) cross3[g][h] = loadPair(&en.e3[g][2 * h]);
+        // offDiagonal(g, ga) and offDiagonal(g, gb), r on the diagonal, the order of g and the
+        // fourth pulse decided by the loop bounds (ga < gb).
+        for (int g = 0; g < ga; ++g) cross3[g][h] = Pair{en.S[ga][ga - g], en.S[gb][gb - g]};
+        cross3[ga][h] = Pair{en.diag[ga], en.S[gb][gb - ga]};
+        for (int g = ga + 1; g < gb; ++g) cross3[g][h] = Pair{en.S[g][g - ga], en.S[gb][gb - g]};
+        cross3[gb][h] = Pair{en.S[gb][gb - ga], en.diag[gb]};
+        for (int g = gb + 1; g < GridSize; ++g) {
+            cross3[g][h] = Pair{en.S[g][g - ga], en.S[g][g - gb]};
+        }
     }
     // The triples that pass the threshold, in scan order, then the fourth-pulse passes over
     // them. For each first and second pulse the eight third pulses are compared at once; the
