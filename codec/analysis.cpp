@@ -181,16 +181,8 @@ const LspCodebookColumns LspColumns;
 int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
     const int o = Bands[band].first;
     double scores[256];
-    vectorKernels().lspRowScores(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
-    double best = -1.0;
-    int bestRow = 0;
-    for (int row = 0; row < 256; ++row) {
-        if (scores[row] > best) {
-            best = scores[row];
-            bestRow = row;
-        }
-    }
-    return bestRow;
+    return vectorKernels().lspRowScores(scores, LspColumns.c[band], w + o, x + o,
+                                        Bands[band].width);
 }
 
 int32_t quantiseLsp(const double lsp[LpcOrder], const double prevLsp[LpcOrder]) {
