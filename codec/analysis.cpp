@@ -6,6 +6,7 @@
 #include "celp_encoder.h"
 #include "celp_shared.h"
 #include "celp_tables.h"
+#include "lsp_root_search.h"
 #include "vector_kernels.h"
 
 namespace brimvox {
@@ -114,7 +115,7 @@ double evaluateLspPolynomial(const double c[6], int j) {
     return sum;
 }
 
-bool lpcToLsp(double lsp[LpcOrder], const double p[LpcOrder], const double fallback[LpcOrder]) {
+LspRootSearch::LspRootSearch(const double p[LpcOrder]) {
     double a[LpcOrder];
     for (int k = 0; k < LpcOrder; ++k) a[k] = p[k] * BandwidthExpansion[k];
 
@@ -127,39 +128,23 @@ bool lpcToLsp(double lsp[LpcOrder], const double p[LpcOrder], const double fallb
     }
     poly[0][5] /= 2.0;
     poly[1][5] /= 2.0;
-
-    // Both polynomials at every grid point, one per register lane (each lane adds exactly as
-    // evaluateLspPolynomial does), so a switch to the other one needs no extra evaluation.
-    Pair coef[6];
-    for (int n = 0; n <= 5; ++n) coef[n] = Pair{poly[0][5 - n], poly[1][5 - n]};
-    auto evaluateBoth = [&coef](int j) {
-        Pair sum = {0.0, 0.0};
-        const unsigned step = static_cast<unsigned>(j);
-        for (unsigned n = 0; n <= 5; ++n) {
-            const double cosine = CosineTable[(n * step) & 511u];
-            sum += coef[n] * Pair{cosine, cosine};
-        }
-        return sum;
-    };
-
-    int found = 0;
-    int current = 0;  // P first, then alternating with Q
-    double prev = evaluateBoth(0)[current];
-    for (int j = 1; j < 256; ++j) {
-        const Pair both = evaluateBoth(j);
-        const double cur = both[current];
-        if (prev * cur < 0.0) {
-            const double ap = std::fabs(prev);
-            lsp[found++] = (j - 1) + ap / (ap + std::fabs(cur));
-            if (found == LpcOrder) return true;
-            current ^= 1;
-            prev = both[current];
-        } else {
-            prev = cur;
-        }
+    for (int n = 0; n <= 5; ++n) {
+        coefP[n] = poly[0][5 - n];
+        coefQ[n] = poly[1][5 - n];
     }
-    std::memcpy(lsp, fallback, sizeof(double) * LpcOrder);
-    return false;
+    prev = evaluateBoth(0)[current];
+}
+
+bool LspRootSearch::finish(double lsp[LpcOrder], const double fallback[LpcOrder]) {
+    while (!done()) step();
+    const bool ok = found == LpcOrder;
+    std::memcpy(lsp, ok ? roots : fallback, sizeof(double) * LpcOrder);
+    return ok;
+}
+
+bool lpcToLsp(double lsp[LpcOrder], const double p[LpcOrder], const double fallback[LpcOrder]) {
+    LspRootSearch search(p);
+    return search.finish(lsp, fallback);
 }
 
 namespace {
@@ -196,16 +181,8 @@ const LspCodebookColumns LspColumns;
 int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]) {
     const int o = Bands[band].first;
     double scores[256];
-    vectorKernels().lspRowScores(scores, LspColumns.c[band], w + o, x + o, Bands[band].width);
-    double best = -1.0;
-    int bestRow = 0;
-    for (int row = 0; row < 256; ++row) {
-        if (scores[row] > best) {
-            best = scores[row];
-            bestRow = row;
-        }
-    }
-    return bestRow;
+    return vectorKernels().lspRowScores(scores, LspColumns.c[band], w + o, x + o,
+                                        Bands[band].width);
 }
 
 int32_t quantiseLsp(const double lsp[LpcOrder], const double prevLsp[LpcOrder]) {

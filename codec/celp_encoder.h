@@ -37,6 +37,29 @@ double evaluateLspPolynomial(const double c[6], int j);
 // fallback vector is copied instead and false is returned.
 bool lpcToLsp(double lsp[LpcOrder], const double p[LpcOrder], const double fallback[LpcOrder]);
 
+// lpcToLsp one grid point at a time, so that the search can run inside another loop (the
+// weighting filter's, whose recursion leaves the arithmetic units idle most of the time).
+class LspRootSearch {
+  public:
+    explicit LspRootSearch(const double p[LpcOrder]);
+    // Examines the next grid point; nothing once the search is done.
+    void step();
+    bool done() const { return found == LpcOrder || next == 256; }
+    // Runs the search to its end and gives what lpcToLsp gives.
+    bool finish(double lsp[LpcOrder], const double fallback[LpcOrder]);
+
+  private:
+    typedef double Pair __attribute__((vector_size(16)));
+    Pair evaluateBoth(int j) const;
+
+    double coefP[6], coefQ[6];  // the half-order polynomials, highest power first
+    double roots[LpcOrder];
+    double prev = 0.0;
+    int found = 0;
+    int current = 0;  // P first, then alternating with Q
+    int next = 1;     // the grid point step() examines
+};
+
 // Best row of one codebook band for target x under weights w (both 10 long, full vectors).
 // Scores start at -1.0 with row 0; only a strictly higher score replaces the best.
 int searchLspCodebook(int band, const double w[LpcOrder], const double x[LpcOrder]);
@@ -64,6 +87,12 @@ void computeWeightingFilters(double weightCoef[SubframeCount][WeightSetSize],
 void weightSpeech(double speech[FrameSamples],
                   const double weightCoef[SubframeCount][WeightSetSize], double firMem[LpcOrder],
                   double iirMem[LpcOrder]);
+
+// weightSpeech with the steps of an LSP root search interleaved, one per sample: the search
+// is independent work that runs while the filter waits for its previous output.
+void weightSpeech(double speech[FrameSamples],
+                  const double weightCoef[SubframeCount][WeightSetSize], double firMem[LpcOrder],
+                  double iirMem[LpcOrder], LspRootSearch& search);
 
 // Harmonic noise-shaping lag and gain of one subframe starting at pitchBuf[start], searched
 // within 3 samples of the open-loop lag.

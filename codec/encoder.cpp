@@ -33,20 +33,20 @@ int16_t CelpCodec::encodeFrame(const int16_t pcm[FrameSamples], uint8_t frame[Fr
     double unqLpc[SubframeCount][LpcOrder];
     analyseLpc(unqLpc, prevAnalysis, speech, sineDetector);
 
-    double lspVec[LpcOrder];
-    lpcToLsp(lspVec, unqLpc[3], prevLsp);
-
     const int16_t decision =
         detectVoiceActivity(*this, speech, static_cast<int16_t>(vadSensitivity));
-
-    params.lspIndex = quantiseLsp(lspVec, prevLsp);
 
     // From here on the frame is coded one subframe late.
     shiftAnalysisBuffer(prevAnalysis, speech);
 
+    // The LSP root search runs inside the weighting filter's loop (they are independent).
     double weightCoef[SubframeCount][WeightSetSize];
     computeWeightingFilters(weightCoef, unqLpc);
-    weightSpeech(speech, weightCoef, weightFirMem, weightIirMem);
+    LspRootSearch rootSearch(unqLpc[3]);
+    weightSpeech(speech, weightCoef, weightFirMem, weightIirMem, rootSearch);
+    double lspVec[LpcOrder];
+    rootSearch.finish(lspVec, prevLsp);
+    params.lspIndex = quantiseLsp(lspVec, prevLsp);
 
     double pitchBuf[PitchBufferLength];
     std::memcpy(pitchBuf, prevWeighted, sizeof prevWeighted);

@@ -93,16 +93,20 @@ void repeatAtPitch(double x[SubframeSamples], const PitchRepeat& rep) {
 }
 
 // Sign preselection on pairs of samples: sigma[g] is the sign of the pair at position 2g, and
-// that pair of d is made non-negative.
+// that pair of d is made non-negative. Without branches (the signs are unpredictable): a
+// negation is a flip of the sign bit, done or not by a mask.
 void preselectSigns(double d[64], double sigma[GridSize]) {
+    constexpr uint64_t SignBit = 0x8000000000000000ull;
+    constexpr uint64_t One = 0x3FF0000000000000ull;  // the bits of 1.0
     for (int i = 0; i < SubframeSamples; i += 2) {
-        if (d[i] + d[i + 1] >= 0.0) {
-            sigma[i / 2] = 1.0;
-        } else {
-            sigma[i / 2] = -1.0;
-            d[i] = -d[i];
-            d[i + 1] = -d[i + 1];
-        }
+        const uint64_t flip = d[i] + d[i + 1] >= 0.0 ? 0 : SignBit;
+        uint64_t bits[2];
+        std::memcpy(bits, d + i, sizeof bits);
+        bits[0] ^= flip;
+        bits[1] ^= flip;
+        std::memcpy(d + i, bits, sizeof bits);
+        const uint64_t sign = One ^ flip;
+        std::memcpy(&sigma[i / 2], &sign, sizeof sign);
     }
     sigma[OutsidePosition / 2] = 1.0;
 }
@@ -172,11 +176,18 @@ void computeEnergies(PulseEnergies& en, const double R[GridSize][32],
         }
     }
     for (int g = 0; g < GridSize; ++g) en.diag[g] = R[g][0];
+    // offDiagonal(p, q) with the comparison of p and q decided by the loop bounds: the first
+    // position is the earlier one exactly when j <= k.
     for (int j = 0; j < 8; ++j) {
-        for (int k = 0; k < 8; ++k) {
-            en.e01[j][k] = en.offDiagonal(4 * j, 4 * k + 1);
-            en.e02[j][k] = en.offDiagonal(4 * j, 4 * k + 2);
-            en.e12[j][k] = en.offDiagonal(4 * j + 1, 4 * k + 2);
+        for (int k = 0; k < j; ++k) {
+            en.e01[j][k] = en.S[4 * j][4 * (j - k) - 1];
+            en.e02[j][k] = en.S[4 * j][4 * (j - k) - 2];
+            en.e12[j][k] = en.S[4 * j + 1][4 * (j - k) - 1];
+        }
+        for (int k = j; k < 8; ++k) {
+            en.e01[j][k] = en.S[4 * k + 1][4 * (k - j) + 1];
+            en.e02[j][k] = en.S[4 * k + 2][4 * (k - j) + 2];
+            en.e12[j][k] = en.S[4 * k + 2][4 * (k - j) + 1];
         }
     }
 }
@@ -224,9 +235,14 @@ void searchPulses(int best[4], const double d[64], const PulseEnergies& en, doub
         const int ga = (6 + 32 * h) / 2, gb = (22 + 32 * h) / 2;
         d3[h] = Pair{d[2 * ga], d[2 * gb]};
         r33[h] = Pair{en.diag[ga], en.diag[gb]};
-        for (int g = 0; g < GridSize; ++g) {
-            cross3[g][h] = Pair{g == ga ? en.diag[g] : en.offDiagonal(g, ga),
-                                g == gb ? en.diag[g] : en.offDiagonal(g, gb)};
+        // offDiagonal(g, ga) and offDiagonal(g, gb), r on the diagonal, the order of g and the
+        // fourth pulse decided by the loop bounds (ga < gb).
+        for (int g = 0; g < ga; ++g) cross3[g][h] = Pair{en.S[ga][ga - g], en.S[gb][gb - g]};
+        cross3[ga][h] = Pair{en.diag[ga], en.S[gb][gb - ga]};
+        for (int g = ga + 1; g < gb; ++g) cross3[g][h] = Pair{en.S[g][g - ga], en.S[gb][gb - g]};
+        cross3[gb][h] = Pair{en.S[gb][gb - ga], en.diag[gb]};
+        for (int g = gb + 1; g < GridSize; ++g) {
+            cross3[g][h] = Pair{en.S[g][g - ga], en.S[g][g - gb]};
         }
     }
     // The triples that pass the threshold, in scan order, then the fourth-pulse passes over
@@ -238,9 +254,15 @@ void searchPulses(int best[4], const double d[64], const PulseEnergies& en, doub
     Pair third[4];  // d at the third pulse's positions 4, 12, .., 60
     for (int j = 0; j < 4; ++j) third[j] = Pair{d[16 * j + 4], d[16 * j + 12]};
     const Pair threshold = {thr, thr};
+    // Per first and second pulse (index 8 a + b): the first additions of c3 and e3 and the
+    // e01 term, which the fourth-pulse passes then read once each.
+    double c2s[64], diag2s[64], e01s[64];
     for (int a = 0; a < 8; ++a) {
         for (int b = 0; b < 8; ++b) {
             const double c2 = d[8 * a] + d[8 * b + 2];
+            c2s[8 * a + b] = c2;
+            diag2s[8 * a + b] = en.diag[4 * a] + en.diag[4 * b + 1];
+            e01s[8 * a + b] = en.e01[a][b];
             const Pair c2v = {c2, c2};
             unsigned mask = 0;
             for (int j = 0; j < 4; ++j) mask |= passMask(c2v + third[j] > threshold) << (2 * j);
@@ -251,19 +273,31 @@ void searchPulses(int best[4], const double d[64], const PulseEnergies& en, doub
             count += ThirdPulses.count[mask];
         }
     }
+    // The third pulse's values and the fourth pulse's cross terms by track.
+    double dThird[8], diagThird[8];
+    Pair cross0[8][2], cross1[8][2], cross2[8][2];
+    for (int j = 0; j < 8; ++j) {
+        dThird[j] = d[8 * j + 4];
+        diagThird[j] = en.diag[4 * j + 2];
+        for (int h = 0; h < 2; ++h) {
+            cross0[j][h] = cross3[4 * j][h];
+            cross1[j][h] = cross3[4 * j + 1][h];
+            cross2[j][h] = cross3[4 * j + 2][h];
+        }
+    }
     for (int t = 0; t < count; ++t) {
-        const int j0 = passing[t] >> 6, j1 = (passing[t] >> 3) & 7, j2 = passing[t] & 7;
-        const int i0 = 8 * j0, i1 = 8 * j1 + 2, i2 = 8 * j2 + 4;
-        const int g0 = i0 / 2, g1 = i1 / 2, g2 = i2 / 2;
-        const double c3 = d[i0] + d[i1] + d[i2];
-        const double e3 = en.diag[g0] + en.diag[g1] + en.diag[g2] + en.e01[j0][j1] +
-                          en.e02[j0][j2] + en.e12[j1][j2];
+        const int ab = passing[t] >> 3, j2 = passing[t] & 7;
+        const int j0 = ab >> 3, j1 = ab & 7;
+        // c3 = d[i0] + d[i1] + d[i2] and e3 = r(i0) + r(i1) + r(i2) + E01 + E02 + E12, added
+        // in that order.
+        const double c3 = c2s[ab] + dThird[j2];
+        const double e3 = diag2s[ab] + diagThird[j2] + e01s[ab] + en.e02[j0][j2] + en.e12[j1][j2];
         // c4 = c3 + d[i3]; e4 = e3 + r(i3,i3) + R(i0,i3) + R(i1,i3) + R(i2,i3).
         Pair c4[2], e4[2];
         unsigned better = 0;
         for (int h = 0; h < 2; ++h) {
             const Pair c = Pair{c3, c3} + d3[h];
-            e4[h] = Pair{e3, e3} + r33[h] + cross3[g0][h] + cross3[g1][h] + cross3[g2][h];
+            e4[h] = Pair{e3, e3} + r33[h] + cross0[j0][h] + cross1[j1][h] + cross2[j2][h];
             c4[h] = c * c;
             better |= passMask(c4[h] * Pair{bestE, bestE} > e4[h] * Pair{bestC2, bestC2})
                       << (2 * h);
@@ -274,9 +308,9 @@ void searchPulses(int best[4], const double d[64], const PulseEnergies& en, doub
             for (int j = 0; j < 4; ++j) {
                 const double c4j = c4[j / 2][j % 2], e4j = e4[j / 2][j % 2];
                 if (c4j * bestE > e4j * bestC2) {
-                    best[0] = i0;
-                    best[1] = i1;
-                    best[2] = i2;
+                    best[0] = 8 * j0;
+                    best[1] = 8 * j1 + 2;
+                    best[2] = 8 * j2 + 4;
                     best[3] = 6 + 16 * j;
                     bestC2 = c4j;
                     bestE = e4j;

@@ -18,8 +18,8 @@ struct VectorKernels {
     void (*autocorrelations)(double autocorr[4][11], const double buf[360],
                              const double window[180]);
     void (*lagCorrelations)(double c[8], double e[8], const double cur[60], const double* base);
-    void (*lspRowScores)(double scores[256], const double (*columns)[256], const double* w,
-                         const double* x, int width);
+    int (*lspRowScores)(double scores[256], const double (*columns)[256], const double* w,
+                        const double* x, int width);
 };
 
 // The table in use: the widest the processor runs, chosen on first use, or the two-lane one
@@ -41,9 +41,10 @@ void autocorrelationsTwo(double autocorr[4][11], const double buf[360], const do
 // Correlations of a subframe with eight neighbouring windows, and their energies.
 void lagCorrelationsTwo(double c[8], double e[8], const double cur[60], const double* base);
 
-// Scores of the 256 rows of an LSP codebook band kept by columns.
-void lspRowScoresTwo(double scores[256], const double (*columns)[256], const double* w,
-                     const double* x, int width);
+// Scores of the 256 rows of an LSP codebook band kept by columns, and the first row of the
+// highest score above -1 (0 when there is none).
+int lspRowScoresTwo(double scores[256], const double (*columns)[256], const double* w,
+                    const double* x, int width);
 
 #if BRIMVOX_HAVE_AVX_KERNEL
 void pitchCandidatesFour(double values[][42], const double target[60], const double impulse[60],
@@ -54,8 +55,8 @@ void backwardFilterFour(double d[60], const double target[60], const double impu
 void convolveFour(double y[60], const double x[60], const double h[60]);
 void autocorrelationsFour(double autocorr[4][11], const double buf[360], const double window[180]);
 void lagCorrelationsFour(double c[8], double e[8], const double cur[60], const double* base);
-void lspRowScoresFour(double scores[256], const double (*columns)[256], const double* w,
-                      const double* x, int width);
+int lspRowScoresFour(double scores[256], const double (*columns)[256], const double* w,
+                     const double* x, int width);
 #endif
 
 }  // namespace brimvox

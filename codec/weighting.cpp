@@ -4,6 +4,7 @@
 
 #include "celp_encoder.h"
 #include "celp_shared.h"
+#include "lsp_root_search.h"
 #include "vector_kernels.h"
 
 namespace brimvox {
@@ -73,9 +74,12 @@ void computeWeightingFilters(double weightCoef[SubframeCount][WeightSetSize],
     }
 }
 
-void weightSpeech(double speech[FrameSamples],
-                  const double weightCoef[SubframeCount][WeightSetSize], double firMem[LpcOrder],
-                  double iirMem[LpcOrder]) {
+namespace {
+
+// The weighting filter over the frame; `sideWork(n)` runs after sample n's filter step.
+template <typename SideWork>
+void weightFrame(double speech[FrameSamples], const double weightCoef[SubframeCount][WeightSetSize],
+                 double firMem[LpcOrder], double iirMem[LpcOrder], SideWork sideWork) {
     double xs[LpcOrder + FrameSamples];
     double ys[LpcOrder + FrameSamples];
     loadMemory(xs + LpcOrder, firMem);
@@ -89,9 +93,24 @@ void weightSpeech(double speech[FrameSamples],
         const double y = addPastDot(t, p, ys + LpcOrder + n - 1);
         ys[LpcOrder + n] = y;
         speech[n] = y;
+        sideWork(n);
     }
     storeMemory(firMem, xs + LpcOrder + FrameSamples);
     storeMemory(iirMem, ys + LpcOrder + FrameSamples);
+}
+
+}  // namespace
+
+void weightSpeech(double speech[FrameSamples],
+                  const double weightCoef[SubframeCount][WeightSetSize], double firMem[LpcOrder],
+                  double iirMem[LpcOrder]) {
+    weightFrame(speech, weightCoef, firMem, iirMem, [](int) {});
+}
+
+void weightSpeech(double speech[FrameSamples],
+                  const double weightCoef[SubframeCount][WeightSetSize], double firMem[LpcOrder],
+                  double iirMem[LpcOrder], LspRootSearch& search) {
+    weightFrame(speech, weightCoef, firMem, iirMem, [&search](int) { search.step(); });
 }
 
 HarmonicWeight findHarmonicWeight(const double pitchBuf[PitchBufferLength], int start,

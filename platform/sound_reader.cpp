@@ -442,6 +442,7 @@ struct SoundReader::State {
     sf_count_t framesRead = 0;
     int64_t expectFrames = -1;  // the length the header announces, to check the end against
     bool sfEnded = false;
+    bool direct16 = false;  // 16-bit PCM, mono, 8000 Hz: its samples need no conversion
 #endif
 #ifdef BRIMVOX_HAVE_SAMPLERATE
     SRC_STATE* resampler = nullptr;
@@ -590,10 +591,44 @@ struct SoundReader::State {
                             " Hz; this build reads only 8000 Hz input");
 #endif
         }
+        direct16 = info.channels == 1 && info.samplerate == TargetRate &&
+                   (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
         if (info.samplerate != TargetRate || info.channels != 1) {
             conversion = "converted " + std::to_string(info.channels) + " channel(s) at " +
                          std::to_string(info.samplerate) + " Hz to mono at 8000 Hz";
         }
+        return true;
+    }
+
+    // libsndfile gave no more samples: false, with the error if that was one, or with a remark
+    // when the file holds less than its header announces.
+    bool endOfSound() {
+        sfEnded = true;
+        const int e = sf_error(sf);
+        if (src.errorCode() != 0) return setError(std::strerror(src.errorCode()));
+        if (e != SF_ERR_NO_ERROR) return setError(sf_error_number(e));
+        if (expectFrames >= 0 && framesRead < expectFrames) {
+            remarks.push_back(
+                "ends after " + secondsText(static_cast<double>(framesRead), info.samplerate) +
+                " of the " + secondsText(static_cast<double>(expectFrames), info.samplerate) +
+                " its header announces (truncated file?)");
+        }
+        return false;
+    }
+
+    // Reads one block of 16-bit mono samples at 8000 Hz straight into `pending`: the same
+    // samples the conversion to -1..1 and back gives, without its work.
+    bool readDirect() {
+        if (sfEnded) return false;
+        pending.resize(block.size());
+        const sf_count_t got =
+            sf_readf_short(sf, pending.data(), static_cast<sf_count_t>(pending.size()));
+        if (got <= 0) {
+            pending.clear();
+            return endOfSound();
+        }
+        framesRead += got;
+        pending.resize(static_cast<size_t>(got));
         return true;
     }
 
@@ -604,19 +639,7 @@ struct SoundReader::State {
         const auto want =
             static_cast<sf_count_t>(block.size() / static_cast<size_t>(info.channels));
         const sf_count_t got = sf_readf_double(sf, block.data(), want);
-        if (got <= 0) {
-            sfEnded = true;
-            const int e = sf_error(sf);
-            if (src.errorCode() != 0) return setError(std::strerror(src.errorCode()));
-            if (e != SF_ERR_NO_ERROR) return setError(sf_error_number(e));
-            if (expectFrames >= 0 && framesRead < expectFrames) {
-                remarks.push_back(
-                    "ends after " + secondsText(static_cast<double>(framesRead), info.samplerate) +
-                    " of the " + secondsText(static_cast<double>(expectFrames), info.samplerate) +
-                    " its header announces (truncated file?)");
-            }
-            return false;
-        }
+        if (got <= 0) return endOfSound();
         framesRead += got;
         for (sf_count_t i = 0; i < got; ++i) {
             double sum = 0.0;
@@ -632,6 +655,7 @@ struct SoundReader::State {
     bool refill() {
         pending.clear();
         pendingAt = 0;
+        if (direct16) return readDirect();
 #ifdef BRIMVOX_HAVE_SAMPLERATE
         if (resampler) {
             while (pending.empty()) {

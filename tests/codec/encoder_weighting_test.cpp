@@ -45,6 +45,49 @@ TEST(WeightSpeech, ZeroPredictorPassesSignalUnchanged) {
     for (int n = 0; n < FrameSamples; ++n) EXPECT_EQ(speech[n], copy[n]);
 }
 
+// The weighting pass that runs an LSP root search in its loop gives the plain pass's samples
+// and memories and lpcToLsp's result, also where the search finds too few roots (it then runs
+// past the frame's 240 samples to the end of the grid) and for random predictors.
+TEST(WeightSpeech, InterleavedRootSearchChangesNeither) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-5000, 5000), coef(-1.5, 1.5);
+    double stable[10];
+    samplePredictor(stable);
+    const double fallback[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    for (int trial = 0; trial < 40; ++trial) {
+        double p[10];
+        for (int k = 0; k < 10; ++k) {
+            p[k] = trial == 0 ? stable[k] : trial == 1 ? (k == 0 ? 2.0 : 0.0) : coef(rng);
+        }
+        double unq[4][10];
+        for (auto& set : unq) {
+            for (int k = 0; k < 10; ++k) set[k] = trial == 0 ? stable[k] : coef(rng) / 4.0;
+        }
+        double w[4][20];
+        computeWeightingFilters(w, unq);
+        double plain[FrameSamples], mixed[FrameSamples];
+        for (int n = 0; n < FrameSamples; ++n) plain[n] = mixed[n] = u(rng);
+        double fir1[10], iir1[10], fir2[10], iir2[10];
+        for (int k = 0; k < 10; ++k) fir1[k] = fir2[k] = u(rng), iir1[k] = iir2[k] = u(rng);
+
+        weightSpeech(plain, w, fir1, iir1);
+        double expected[10];
+        const bool expectedOk = lpcToLsp(expected, p, fallback);
+
+        LspRootSearch search(p);
+        weightSpeech(mixed, w, fir2, iir2, search);
+        double lsp[10];
+        EXPECT_EQ(search.finish(lsp, fallback), expectedOk) << trial;
+        EXPECT_EQ(std::memcmp(lsp, expected, sizeof lsp), 0) << trial;
+        EXPECT_EQ(std::memcmp(mixed, plain, sizeof plain), 0) << trial;
+        EXPECT_EQ(std::memcmp(fir2, fir1, sizeof fir1), 0) << trial;
+        EXPECT_EQ(std::memcmp(iir2, iir1, sizeof iir1), 0) << trial;
+        if (trial < 2) {
+            EXPECT_EQ(expectedOk, trial == 0);  // the stable predictor, the unstable one
+        }
+    }
+}
+
 TEST(WeightSpeech, MemoriesCarryAcrossCalls) {
     double a[10];
     samplePredictor(a);

@@ -128,15 +128,49 @@ TEST(VectorKernels, AutocorrelationsAndLagCorrelationsMatchPlainSums) {
     }
 }
 
+// The first row with the highest score above -1, 0 when there is none: the choice the
+// codebook search makes by scanning the rows in order.
+int firstBestRow(const double scores[256]) {
+    double best = -1.0;
+    int row = 0;
+    for (int r = 0; r < 256; ++r) {
+        if (scores[r] > best) {
+            best = scores[r];
+            row = r;
+        }
+    }
+    return row;
+}
+
 TEST(VectorKernels, LspRowScoresMatchPlainSums) {
     std::mt19937 rng(13);
-    for (int width = 3; width <= 4; ++width) {
+    // Random columns, then columns with repeated rows (equal scores in different lanes and
+    // groups, also +0 against -0) and columns whose scores all lie at or below -1.
+    for (int round = 0; round < 12; ++round) {
+        const int width = 3 + round % 2;
         static double columns[4][256];
         for (int t = 0; t < width; ++t) {
             const std::vector<double> col = awkward(rng, 256);
             for (int r = 0; r < 256; ++r) columns[t][r] = col[static_cast<size_t>(r)] / 100.0;
         }
-        const double w[4] = {0.7, 1.3, -0.0, 2.1}, x[4] = {3.5, -1.25, 0.5, 0.0};
+        if (round >= 4 && round < 8) {
+            // A few distinct rows repeated all over, the best among them at several places.
+            for (int t = 0; t < width; ++t) {
+                for (int r = 0; r < 256; ++r) columns[t][r] = columns[t][(r * 7 + round) % 5];
+            }
+        }
+        if (round >= 8) {
+            // Energy only (x = 0): every score is -energy <= 0, so -1 is beaten only by the
+            // rows of zeros (score 0, first at row 4); the last two rounds have none.
+            for (int t = 0; t < width; ++t) {
+                for (int r = 0; r < 256; ++r) {
+                    columns[t][r] = round >= 10 ? 2.0 + r % 3 : (r % 9 == 4 ? 0.0 : 1.5);
+                }
+            }
+        }
+        const double w[4] = {0.7, 1.3, -0.0, 2.1};
+        const double xr[4] = {3.5, -1.25, 0.5, 0.0}, xz[4] = {0.0, 0.0, 0.0, 0.0};
+        const double* x = round >= 8 ? xz : xr;
         double expected[256];
         for (int r = 0; r < 256; ++r) {
             double cross = 0.0, energy = 0.0;
@@ -147,13 +181,17 @@ TEST(VectorKernels, LspRowScoresMatchPlainSums) {
             }
             expected[r] = 2.0 * cross - energy;
         }
+        const int expectedRow = firstBestRow(expected);
+        if (round >= 8) {
+            EXPECT_EQ(expectedRow, round >= 10 ? 0 : 4);  // the premise of these rounds
+        }
         double scores[256];
-        lspRowScoresTwo(scores, columns, w, x, width);
-        EXPECT_TRUE(sameBits(scores, expected, 256)) << width;
+        EXPECT_EQ(lspRowScoresTwo(scores, columns, w, x, width), expectedRow) << round;
+        EXPECT_TRUE(sameBits(scores, expected, 256)) << round;
 #if BRIMVOX_HAVE_AVX_KERNEL
         if (wideKernels()) {
-            lspRowScoresFour(scores, columns, w, x, width);
-            EXPECT_TRUE(sameBits(scores, expected, 256)) << width;
+            EXPECT_EQ(lspRowScoresFour(scores, columns, w, x, width), expectedRow) << round;
+            EXPECT_TRUE(sameBits(scores, expected, 256)) << round;
         }
 #endif
     }

@@ -53,6 +53,29 @@ check "stdin to stdout equals file to file" cmp -s "$tmp/piped.bvx" "$tmp/ten.bv
 mkwav "$tmp/ten.raw" "$tmp/ten8k.wav" 8000 1
 check "8000 Hz mono WAV encodes like the raw samples" test "$(status "$cli" encode "$tmp/ten8k.wav" "$tmp/wav.bvx")" = 0
 check "8000 Hz mono WAV gives identical frames" cmp -s "$tmp/wav.bvx" "$tmp/ten.bvx"
+# Full-scale samples (both extremes, every 64th value) and a WAV cut short: 8000 Hz mono WAV
+# of 16 bits is read without conversion, and must still give the raw samples' frames.
+python3 -c "
+import array, sys
+a = array.array('h', [(-32768, 32767, -1, 0, 1)[i % 5] if i < 500 else ((i * 64) % 65536) - 32768
+                      for i in range(4800)])
+open(sys.argv[1], 'wb').write(a.tobytes())" "$tmp/full.raw"
+mkwav "$tmp/full.raw" "$tmp/full.wav" 8000 1
+"$cli" encode --raw "$tmp/full.raw" "$tmp/full-raw.bvx" 2>/dev/null
+"$cli" encode "$tmp/full.wav" "$tmp/full-wav.bvx" 2>/dev/null
+check "full-scale 8000 Hz WAV gives the raw samples' frames" cmp -s "$tmp/full-wav.bvx" "$tmp/full-raw.bvx"
+head -c 6044 "$tmp/full.wav" > "$tmp/cut.wav"
+head -c 6000 "$tmp/full.raw" > "$tmp/cut.raw"
+"$cli" encode --raw "$tmp/cut.raw" "$tmp/cut-raw.bvx" 2>/dev/null
+check "cut 8000 Hz WAV encodes what it holds" test "$(status "$cli" encode "$tmp/cut.wav" "$tmp/cut-wav.bvx")" = 0
+check "cut 8000 Hz WAV is reported as truncated" grep -q "truncated" "$tmp/err"
+check "cut 8000 Hz WAV gives the frames of its samples" cmp -s "$tmp/cut-wav.bvx" "$tmp/cut-raw.bvx"
+if command -v sox >/dev/null; then
+    # Other sample widths are converted as before: 24-bit samples of the same values agree.
+    sox -q "$tmp/full.wav" -b 24 "$tmp/full24.wav"
+    "$cli" encode "$tmp/full24.wav" "$tmp/full24.bvx" 2>/dev/null
+    check "24-bit 8000 Hz WAV of the same samples gives the same frames" cmp -s "$tmp/full24.bvx" "$tmp/full-raw.bvx"
+fi
 mkwav "$tmp/ten.raw" "$tmp/stereo.wav" 8000 2
 "$cli" encode -v "$tmp/stereo.wav" "$tmp/stereo.bvx" 2>"$tmp/err"
 check "identical stereo channels mix down to the same frames" cmp -s "$tmp/stereo.bvx" "$tmp/ten.bvx"
