@@ -76,6 +76,11 @@ sf_count_t sf_readf_double(SNDFILE* file, double* ptr, sf_count_t frames) {
     return f ? f(file, ptr, frames) : 0;
 }
 
+sf_count_t sf_readf_short(SNDFILE* file, short* ptr, sf_count_t frames) {
+    auto* f = find<decltype(sf_readf_short)>(loaded().sndfile, "sf_readf_short");
+    return f ? f(file, ptr, frames) : 0;
+}
+
 sf_count_t sf_write_short(SNDFILE* file, const short* ptr, sf_count_t items) {
     auto* f = find<decltype(sf_write_short)>(loaded().sndfile, "sf_write_short");
     return f ? f(file, ptr, items) : 0;
