@@ -96,10 +96,6 @@ bool CodecQueue::isPrepared() {
 }
 
 void CodecQueue::finish() {
-    {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        stopped = true;
-    }
     if (drainsAfterEnd()) {
         releaseWhenDrained();
     } else {
@@ -107,6 +103,10 @@ void CodecQueue::finish() {
     }
     clearRunFlag();
     engine->runOpen.store(false);
+    // The stop notice comes last: a caller that has seen it finds the run ended and may start
+    // the next one at once.
+    std::lock_guard<std::mutex> lock(statusMutex);
+    stopped = true;
 }
 
 void CodecQueue::setElapsed(int blocks) {

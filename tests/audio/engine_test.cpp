@@ -450,6 +450,29 @@ TEST_F(EngineTest, WrongSideAndStateAreRefused) {
     std::remove(path.c_str());
 }
 
+// The end of a run is one step as the caller sees it: once the stop notice is out, the next start
+// is accepted. The notice is polled without pause, so a stop notice published before the run was
+// marked ended would be caught in between.
+TEST_F(EngineTest, StartRightAfterTheStopNoticeIsAccepted) {
+    VirtualCard::setInput(speechLike(1.0));
+    double t = 0;
+    for (int round = 0; round < 25; ++round) {
+        ASSERT_TRUE(native::playBuffer());
+        ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+        ASSERT_TRUE(native::setBuffer(nullptr, 0, 0, true));
+        const uint64_t until = monotonicMs() + 5000;
+        while (!native::isStopPlaying(&t, 1)) ASSERT_LT(monotonicMs(), until);
+        ASSERT_TRUE(native::recordBuffer()) << "round " << round;
+        ASSERT_TRUE(recordFor(0.09));
+        native::stop();
+        ASSERT_TRUE(native::isStopRecording(&t, 1));
+        ASSERT_TRUE(native::playBuffer()) << "round " << round;
+        native::stop();
+        ASSERT_TRUE(native::isStopPlaying(&t, 1));
+    }
+    EXPECT_EQ(takeError(), "");
+}
+
 TEST_F(EngineTest, NewEngineOverARunningOneLeavesNothingBehind) {
     VirtualCard::setInput(speechLike(2.0));
     ASSERT_TRUE(native::recordBuffer());
