@@ -3,8 +3,7 @@
 #include <chrono>
 
 #include "file_thread.h"
-#include "wave_in_device.h"
-#include "wave_out_device.h"
+#include "sound_thread.h"
 
 namespace brimvox {
 
@@ -252,16 +251,10 @@ bool AudioEngine::stop() {
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
         if (kind == RunKind::RecordFile || kind == RunKind::RecordBuffer) {
-            if (waveIn) {
-                waveIn->requestStop(this);
-            } else {
-                captureStopEvent.set();
-            }
+            captureStopEvent.set();
+            if (capture) capture->requestStop();
         } else if (kind == RunKind::PlayFile || kind == RunKind::PlayBuffer) {
-            if (waveOut) {
-                waveOut->requestStop();
-                if (waveOut->isPaused()) waveOut->resume();
-            }
+            if (playback) playback->requestStop();
             if (fileThread) fileThread->stopRequested.store(true);
         }
     }
@@ -287,25 +280,14 @@ bool AudioEngine::stop() {
 bool AudioEngine::pause() {
     std::lock_guard<std::mutex> lock(deviceMutex);
     const RunKind kind = runKind.load();
-    const bool capture = kind == RunKind::RecordFile || kind == RunKind::RecordBuffer;
+    const bool capturing = kind == RunKind::RecordFile || kind == RunKind::RecordBuffer;
     // A run counts from its start until its end, so a pause while the device still opens (which
     // takes hundreds of ms on a sound server) is kept and applied once it is open.
-    if (!runOpen.load() && !(capture ? recording.load() : playing.load())) return false;
+    if (!runOpen.load() && !(capturing ? recording.load() : playing.load())) return false;
     const bool paused = !runPaused.load();
     runPaused.store(paused);
-    if (capture && waveIn) {
-        if (paused) {
-            waveIn->pause();
-        } else {
-            waveIn->resume();
-        }
-    } else if (!capture && waveOut) {
-        if (paused) {
-            waveOut->pause();
-        } else {
-            waveOut->resume();
-        }
-    }
+    SoundThread* thread = capturing ? capture : playback;
+    if (thread) thread->setPaused(paused);
     return paused;
 }
 
@@ -323,16 +305,16 @@ void AudioEngine::requestFileStop() {
     queueSpaceEvent.set();
 }
 
-void AudioEngine::publishWaveIn(WaveInDevice* device) {
+void AudioEngine::publishCapture(SoundThread* thread) {
     std::lock_guard<std::mutex> lock(deviceMutex);
-    waveIn = device;
-    if (device) device->paused.store(runPaused.load());
+    capture = thread;
+    if (thread) thread->setPaused(runPaused.load());
 }
 
-void AudioEngine::publishWaveOut(WaveOutDevice* device) {
+void AudioEngine::publishPlayback(SoundThread* thread) {
     std::lock_guard<std::mutex> lock(deviceMutex);
-    waveOut = device;
-    if (device) device->paused.store(runPaused.load());
+    playback = thread;
+    if (thread) thread->setPaused(runPaused.load());
 }
 
 void AudioEngine::publishFileThread(FileThread* thread) {

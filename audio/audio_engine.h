@@ -14,8 +14,7 @@
 
 namespace brimvox {
 
-class WaveInDevice;
-class WaveOutDevice;
+class SoundThread;
 class FileThread;
 
 enum class RunKind { None, RecordFile, RecordBuffer, PlayFile, PlayBuffer };
@@ -52,8 +51,8 @@ class AudioEngine {
     // Every run thread calls this as its very last access to the engine.
     void threadEnded();
     // Publishing of the device and file-thread objects, guarded against the caller's thread.
-    void publishWaveIn(WaveInDevice* device);
-    void publishWaveOut(WaveOutDevice* device);
+    void publishCapture(SoundThread* thread);
+    void publishPlayback(SoundThread* thread);
     void publishFileThread(FileThread* thread);
 
     std::atomic<bool> recording{false};
@@ -62,8 +61,8 @@ class AudioEngine {
     std::atomic<bool> errorRaised{false};
     CaptureQueue* captureQueue = nullptr;
     PlaybackQueue* playbackQueue = nullptr;
-    WaveInDevice* waveIn = nullptr;    // guarded by deviceMutex
-    WaveOutDevice* waveOut = nullptr;  // guarded by deviceMutex
+    SoundThread* capture = nullptr;    // guarded by deviceMutex
+    SoundThread* playback = nullptr;   // guarded by deviceMutex
     FileThread* fileThread = nullptr;  // guarded by deviceMutex
     std::string recordPath;
     std::string playPath;

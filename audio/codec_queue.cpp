@@ -8,7 +8,6 @@
 #include "boundary.h"
 #include "celp_codec.h"
 #include "system_text.h"
-#include "wave_api.h"
 
 namespace brimvox {
 
@@ -142,18 +141,6 @@ void CodecQueue::setError(const char* text) {
     std::lock_guard<std::mutex> lock(statusMutex);
     copyErrorText(errorText, text ? text : "");
     errorPending = true;
-}
-
-void CodecQueue::setWaveInError(unsigned code) {
-    char text[ErrorTextChars + 1] = {0};
-    waveInErrorText(static_cast<MMRESULT>(code), text, sizeof text);
-    setError(text);
-}
-
-void CodecQueue::setWaveOutError(unsigned code) {
-    char text[ErrorTextChars + 1] = {0};
-    waveOutErrorText(static_cast<MMRESULT>(code), text, sizeof text);
-    setError(text);
 }
 
 bool CodecQueue::takeError(char* out) {

@@ -52,8 +52,6 @@ class CodecQueue {
     bool takeStopped(double& out);
     void clearStopped();
     void setError(const char* text);
-    void setWaveInError(unsigned code);
-    void setWaveOutError(unsigned code);
     bool takeError(char* out);
 
     bool isPrepared();

@@ -116,7 +116,7 @@ TEST_F(Queues, ErrorTextsAreDeliveredOnceCutSafelyAndDiscardedByPrepare) {
     ASSERT_TRUE(capture.takeError(out));
     EXPECT_EQ(std::strlen(out), 256u);
 
-    capture.setWaveInError(7);
+    capture.setError("pending");
     ASSERT_TRUE(capture.prepare(CaptureBlockSamples));
     EXPECT_FALSE(capture.takeError(out));
 }

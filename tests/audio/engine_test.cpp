@@ -269,6 +269,7 @@ struct FaultCase {
     const char* name;
     bool capture;
     VirtualFaults faults;
+    DeviceResult code;  // the result whose text the run ends with
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -280,15 +281,13 @@ class DeviceFaults : public EngineTest, public ::testing::WithParamInterface<Fau
 TEST_P(DeviceFaults, ReachGetErrorAndLeaveTheEngineIdle) {
     const FaultCase& c = GetParam();
     VirtualCard::setFaults(c.capture, c.faults);
-    MMRESULT code = c.faults.capsResult | c.faults.openResult | c.faults.prepareResult |
-                    c.faults.startResult | c.faults.addBufferResult | c.faults.resetResult |
-                    c.faults.closeResult;
-    char expect[257];
-    waveInGetErrorTextA(code, expect, sizeof expect);
+    const std::string expect =
+        deviceText(c.capture ? Direction::Capture : Direction::Playback, c.code);
+    ASSERT_FALSE(expect.empty());
     double t = 0;
     if (c.capture) {
         ASSERT_TRUE(native::recordBuffer());
-        if (c.faults.resetResult || c.faults.closeResult) {
+        if (c.faults.resetResult != DeviceResult::Ok || c.faults.closeResult != DeviceResult::Ok) {
             ASSERT_TRUE(recordFor(0.18));
             native::stop();
         }
@@ -316,39 +315,39 @@ TEST_P(DeviceFaults, ReachGetErrorAndLeaveTheEngineIdle) {
     native::stop();
 }
 
-VirtualFaults fault(MMRESULT VirtualFaults::*field, MMRESULT code) {
+FaultCase fault(const char* name, bool capture, DeviceResult VirtualFaults::*field,
+                DeviceResult code) {
     VirtualFaults f;
     f.*field = code;
-    return f;
+    return FaultCase{name, capture, f, code};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Virtual, DeviceFaults,
     ::testing::Values(
-        FaultCase{"in_caps", true, fault(&VirtualFaults::capsResult, MMSYSERR_NODRIVER)},
-        FaultCase{"in_open", true, fault(&VirtualFaults::openResult, MMSYSERR_ALLOCATED)},
-        FaultCase{"in_prepare", true, fault(&VirtualFaults::prepareResult, MMSYSERR_NOMEM)},
-        FaultCase{"in_start", true, fault(&VirtualFaults::startResult, MMSYSERR_ERROR)},
-        FaultCase{"in_add", true, fault(&VirtualFaults::addBufferResult, MMSYSERR_INVALPARAM)},
-        FaultCase{"in_reset", true, fault(&VirtualFaults::resetResult, MMSYSERR_INVALHANDLE)},
-        FaultCase{"in_close", true, fault(&VirtualFaults::closeResult, MMSYSERR_NOTSUPPORTED)},
-        FaultCase{"out_caps", false, fault(&VirtualFaults::capsResult, MMSYSERR_NODRIVER)},
-        FaultCase{"out_open", false, fault(&VirtualFaults::openResult, MMSYSERR_ALLOCATED)},
-        FaultCase{"out_prepare", false, fault(&VirtualFaults::prepareResult, MMSYSERR_NOMEM)},
-        FaultCase{"out_write", false, fault(&VirtualFaults::addBufferResult, MMSYSERR_ERROR)},
-        FaultCase{"out_reset", false, fault(&VirtualFaults::resetResult, MMSYSERR_INVALHANDLE)},
-        FaultCase{"out_close", false, fault(&VirtualFaults::closeResult, MMSYSERR_NOTSUPPORTED)}),
+        fault("in_open", true, &VirtualFaults::openResult, DeviceResult::InUse),
+        fault("in_open_memory", true, &VirtualFaults::openResult, DeviceResult::NoMemory),
+        fault("in_open_driver", true, &VirtualFaults::openResult, DeviceResult::NoDriver),
+        fault("in_start", true, &VirtualFaults::startResult, DeviceResult::Failed),
+        fault("in_read", true, &VirtualFaults::transferResult, DeviceResult::InvalidParameter),
+        fault("in_reset", true, &VirtualFaults::resetResult, DeviceResult::InvalidHandle),
+        fault("in_close", true, &VirtualFaults::closeResult, DeviceResult::NotSupported),
+        fault("out_open", false, &VirtualFaults::openResult, DeviceResult::InUse),
+        fault("out_open_memory", false, &VirtualFaults::openResult, DeviceResult::NoMemory),
+        fault("out_write", false, &VirtualFaults::transferResult, DeviceResult::Failed),
+        fault("out_reset", false, &VirtualFaults::resetResult, DeviceResult::InvalidHandle),
+        fault("out_close", false, &VirtualFaults::closeResult, DeviceResult::NotSupported)),
     [](const ::testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
 
 TEST_F(EngineTest, RefusedInputBuffersNeverHangTheRecording) {
     VirtualFaults f;
-    f.addBufferResult = MMSYSERR_NOMEM;
-    f.addBufferAfter = 6;  // the four initial buffers and two hand-backs, then every one refused
+    f.transferResult = DeviceResult::NoMemory;
+    f.transferAfter = 6;  // six blocks, then every one refused
     VirtualCard::setFaults(true, f);
     ASSERT_TRUE(native::recordBuffer());
     double t = 0;
     ASSERT_TRUE(recordFor(0.54, &t));
-    sleepMs(100);  // all four buffers are now out of the device
+    sleepMs(100);  // no block since
     latestRecordingTime(t);
     EXPECT_NEAR(t, 0.54, 1e-9);  // refusals are silent: no error, no more blocks
     EXPECT_LT(timedStop(), 1500u);

@@ -106,7 +106,7 @@ TEST_F(NoLossTest, FailedFileRecordingLeavesAnExistingFileAsItWas) {
         writeFile(path, precious);
         setenv("BRIMVOX_AUDIO", card, 1);
         VirtualFaults refused;
-        refused.openResult = MMSYSERR_ALLOCATED;
+        refused.openResult = DeviceResult::InUse;
         VirtualCard::setFaults(true, refused);
         ASSERT_TRUE(native::recordFile(path.c_str()));
         double t = -1;
