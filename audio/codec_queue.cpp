@@ -101,7 +101,6 @@ void CodecQueue::finish() {
         release();
     }
     clearRunFlag();
-    engine->runOpen.store(false);
     // The stop notice comes last: a caller that has seen it finds the run ended and may start
     // the next one at once.
     std::lock_guard<std::mutex> lock(statusMutex);
@@ -137,7 +136,7 @@ void CodecQueue::clearStopped() {
 }
 
 void CodecQueue::setError(const char* text) {
-    engine->errorRaised.store(true);
+    engine->raiseError();
     std::lock_guard<std::mutex> lock(statusMutex);
     copyErrorText(errorText, text ? text : "");
     errorPending = true;
@@ -167,7 +166,7 @@ void CodecQueue::advance(std::atomic<int16_t>& index) {
 CaptureQueue::CaptureQueue(AudioEngine* owner) : CodecQueue(owner) {}
 
 void CaptureQueue::clearRunFlag() {
-    engine->recording.store(false);
+    engine->endRun(true);
 }
 
 void CaptureQueue::putPcm(const int16_t* samples) {
@@ -213,7 +212,7 @@ PlaybackQueue::PlaybackQueue(AudioEngine* owner) : CodecQueue(owner) {
 }
 
 void PlaybackQueue::clearRunFlag() {
-    engine->playing.store(false);
+    engine->endRun(false);
 }
 
 bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
@@ -223,10 +222,10 @@ bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
     if (n == 0 && !last && codec != nullptr) return true;  // nothing to play, nothing to carry
     // Cleared before the ring is looked at again: a slot the playback thread frees after this
     // point sets the event anew, so the refused producer cannot miss it.
-    if (codec == nullptr || ringFull()) engine->queueSpaceEvent.reset();
+    if (codec == nullptr || ringFull()) engine->signals().queueSpace.reset();
     if (codec == nullptr || ringFull()) {
         buffering.store(false);
-        engine->queueFullEvent.set();
+        engine->signals().queueFull.set();
         return false;
     }
     const int w = writeIndex.load(std::memory_order_relaxed);
@@ -244,7 +243,7 @@ bool PlaybackQueue::getPcm(int16_t* dst, int& count, bool& last) {
     // Only the playback thread consumes, and it also finishes the run: the slots stay put here.
     // Cleared before the ring is looked at again, so a refused offer made after this point (the
     // producer's sign of a full ring) sets it anew and the buffering wait sees it.
-    if (ringEmpty()) engine->queueFullEvent.reset();
+    if (ringEmpty()) engine->signals().queueFull.reset();
     if (ringEmpty()) {
         count = 0;
         return true;
@@ -257,7 +256,7 @@ bool PlaybackQueue::getPcm(int16_t* dst, int& count, bool& last) {
     slotCount[r] = 0;
     slotFilled[r].store(false, std::memory_order_release);
     advance(readIndex);
-    engine->queueSpaceEvent.set();
+    engine->signals().queueSpace.set();
     return false;
 }
 

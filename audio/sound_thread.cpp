@@ -30,8 +30,8 @@ void runGuarded(AudioEngine* engine, SoundThread* self, Event& ready, Event& sto
         0,
         [&] {
             waitUnless(ready, 500,
-                       [engine, &stop] { return engine->errorRaised.load() || stop.poll(); });
-            if (!engine->errorRaised.load() && !stop.poll()) run();
+                       [engine, &stop] { return engine->errorRaised() || stop.poll(); });
+            if (!engine->errorRaised() && !stop.poll()) run();
             return 0;
         },
         [&](const char* text) {
@@ -45,8 +45,8 @@ void runGuarded(AudioEngine* engine, SoundThread* self, Event& ready, Event& sto
 SoundThread::SoundThread(Direction d) : direction(d) {}
 
 CodecQueue* SoundThread::queue() const {
-    return direction == Direction::Capture ? static_cast<CodecQueue*>(engine->captureQueue)
-                                           : static_cast<CodecQueue*>(engine->playbackQueue);
+    return direction == Direction::Capture ? static_cast<CodecQueue*>(engine->captureQueue())
+                                           : static_cast<CodecQueue*>(engine->playbackQueue());
 }
 
 void SoundThread::requestStop() {
@@ -62,8 +62,8 @@ void SoundThread::setPaused(bool on) {
 
 bool SoundThread::stopping() const {
     return stopRequested.load() ||
-           (direction == Direction::Capture ? engine->captureStopEvent.poll()
-                                            : engine->playStopEvent.poll());
+           (direction == Direction::Capture ? engine->signals().captureStop.poll()
+                                            : engine->signals().playStop.poll());
 }
 
 void SoundThread::report(DeviceResult result) {
@@ -76,14 +76,14 @@ void SoundThread::report(DeviceResult result) {
         deviceErrorText(direction, result, text, sizeof text);
         queue()->setError(text);
     }
-    engine->errorRaised.store(true);
+    engine->raiseError();
 }
 
 bool SoundThread::open() {
     device = createSoundDevice(direction);
     if (!device) {
         queue()->setError(MemoryErrorText);
-        engine->errorRaised.store(true);
+        engine->raiseError();
         return false;
     }
     const DeviceResult r = device->open(SoundFormat{});
@@ -110,20 +110,20 @@ void SoundThread::fail(DeviceResult result) {
     // Every block captured before is in the ring already; the run ends with the text.
     close();
     report(result);
-    engine->captureStopEvent.set();
+    engine->signals().captureStop.set();
 }
 
 void SoundThread::runCapture(AudioEngine* e) {
     engine = e;
-    engine->recording.store(true);
-    CaptureQueue* ring = engine->captureQueue;
+    engine->setRecording(true);
+    CaptureQueue* ring = engine->captureQueue();
     if (!open()) {
-        engine->captureStopEvent.set();
+        engine->signals().captureStop.set();
         return;
     }
     int16_t block[CaptureBlockSamples];
     int blocks = 0;
-    while (!engine->captureStopEvent.poll()) {
+    while (!engine->signals().captureStop.poll()) {
         if (paused.load()) {
             // Paused (also by a pause made while the device was opening): the device stays
             // stopped until a resume or a stop.
@@ -143,11 +143,11 @@ void SoundThread::runCapture(AudioEngine* e) {
         DeviceResult failure = DeviceResult::Ok;
         // The pause and stop states are looked at too: a wake that came between the check at
         // the top and the reset above is gone.
-        while (!wake.poll() && !paused.load() && !engine->captureStopEvent.poll()) {
+        while (!wake.poll() && !paused.load() && !engine->signals().captureStop.poll()) {
             size_t got = 0;
             r = device->read(block, CaptureBlockSamples, CaptureWaitMs, got);
-            if (engine->errorRaised.load()) {
-                engine->captureStopEvent.set();
+            if (engine->errorRaised()) {
+                engine->signals().captureStop.set();
                 break;
             }
             // A block handed back short is dropped whole: a block is 90 ms of sound, and
@@ -174,7 +174,7 @@ void SoundThread::runCapture(AudioEngine* e) {
             return;
         }
         // A stop goes straight to the close, which resets the device anyway.
-        if (engine->errorRaised.load() || engine->captureStopEvent.poll()) break;
+        if (engine->errorRaised() || engine->signals().captureStop.poll()) break;
         r = device->reset();
         if (r != DeviceResult::Ok) {
             fail(r);
@@ -222,7 +222,7 @@ void SoundThread::runPlayback(AudioEngine* e) {
     engine = e;
     stopRequested.store(false);
     engine->markPlaying();
-    PlaybackQueue* ring = engine->playbackQueue;
+    PlaybackQueue* ring = engine->playbackQueue();
     if (!open()) return;
     // A pause made while the device was opening holds it from the start.
     appliedPause = false;
@@ -231,11 +231,11 @@ void SoundThread::runPlayback(AudioEngine* e) {
     bool endReached = false;
     bool drained = false;
     int16_t pcm[PlaybackSlotSamples];
-    while (!engine->playStopEvent.poll()) {
+    while (!engine->signals().playStop.poll()) {
         applyPause();
-        if (engine->errorRaised.load()) {
+        if (engine->errorRaised()) {
             stopRequested.store(true);
-            engine->playStopEvent.set();
+            engine->signals().playStop.set();
         }
         if (stopRequested.load()) {
             endReached = drained = true;
@@ -248,11 +248,11 @@ void SoundThread::runPlayback(AudioEngine* e) {
             // queueFullEvent), the stream's last block has arrived, or the run is stopped. The
             // device plays on what it holds meanwhile.
             ring->setBuffering(true);
-            while (!engine->queueFullEvent.poll()) {
-                if (stopping() || engine->errorRaised.load() || ring->endOfStreamPending()) break;
+            while (!engine->signals().queueFull.poll()) {
+                if (stopping() || engine->errorRaised() || ring->endOfStreamPending()) break;
                 size_t left = 0;
                 device->waitPlayed(0, 10, left);
-                if (left == 0) engine->queueFullEvent.wait(10);
+                if (left == 0) engine->signals().queueFull.wait(10);
             }
             if (ring->getPcm(pcm, count, last)) continue;
         }
@@ -280,7 +280,7 @@ void SoundThread::runPlayback(AudioEngine* e) {
         waitInFlight(device->depth() - 1);
     }
     if (endReached) {
-        if (!stopRequested.load() && !engine->errorRaised.load()) {
+        if (!stopRequested.load() && !engine->errorRaised()) {
             // The two end waits: for the block before the last, then (once the time has moved
             // to all blocks but the last) for the last one. Each lasts until the device has
             // played its block, bounded by the stall limit: a fixed wait can be shorter than a
@@ -298,52 +298,52 @@ void captureThread(void* arg) {
     auto* engine = static_cast<AudioEngine*>(arg);
     std::unique_ptr<SoundThread> self(new (std::nothrow) SoundThread(Direction::Capture));
     if (!self) {
-        engine->captureQueue->setError(MemoryErrorText);
+        engine->captureQueue()->setError(MemoryErrorText);
     } else {
         engine->publishCapture(self.get());
         runGuarded(
-            engine, self.get(), engine->captureReadyEvent, engine->captureStopEvent,
+            engine, self.get(), engine->signals().captureReady, engine->signals().captureStop,
             [&] { self->runCapture(engine); },
             [engine](const char* text) {
-                engine->captureQueue->setError(text);
-                engine->errorRaised.store(true);
-                engine->captureStopEvent.set();
+                engine->captureQueue()->setError(text);
+                engine->raiseError();
+                engine->signals().captureStop.set();
             });
     }
-    if (engine->runKind.load() == RunKind::RecordFile) {
+    if (engine->kind() == RunKind::RecordFile) {
         // The writer drains what is left in the ring before it closes the file.
-        engine->fileStopEvent.set();
-        engine->fileDoneEvent.wait(2000);
+        engine->signals().fileStop.set();
+        engine->signals().fileDone.wait(2000);
     }
-    engine->captureQueue->finish();
+    engine->captureQueue()->finish();
     engine->publishCapture(nullptr);
     self.reset();
-    engine->captureDoneEvent.set();
+    engine->signals().captureDone.set();
     engine->threadEnded();
 }
 
 void playbackThread(void* arg) {
     auto* engine = static_cast<AudioEngine*>(arg);
     std::unique_ptr<SoundThread> self(new (std::nothrow) SoundThread(Direction::Playback));
-    engine->queueFullEvent.reset();
+    engine->signals().queueFull.reset();
     if (!self) {
-        engine->playbackQueue->setError(MemoryErrorText);
+        engine->playbackQueue()->setError(MemoryErrorText);
     } else {
         engine->publishPlayback(self.get());
         runGuarded(
-            engine, self.get(), engine->playReadyEvent, engine->playStopEvent,
+            engine, self.get(), engine->signals().playReady, engine->signals().playStop,
             [&] { self->runPlayback(engine); },
             [engine](const char* text) {
-                engine->playbackQueue->setError(text);
-                engine->errorRaised.store(true);
+                engine->playbackQueue()->setError(text);
+                engine->raiseError();
             });
     }
-    if (engine->runKind.load() == RunKind::PlayFile) {
+    if (engine->kind() == RunKind::PlayFile) {
         engine->requestFileStop();
-        engine->fileDoneEvent.wait(2000);
+        engine->signals().fileDone.wait(2000);
     }
-    engine->playbackQueue->finish();
-    engine->playDoneEvent.set();
+    engine->playbackQueue()->finish();
+    engine->signals().playDone.set();
     engine->publishPlayback(nullptr);
     self.reset();
     engine->threadEnded();

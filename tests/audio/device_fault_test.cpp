@@ -35,7 +35,7 @@ class DeviceFaultTest : public EngineTest {
         EXPECT_TRUE(waitStopRecording(t, 6000)) << "no stop notice";
         EXPECT_NEAR(t, 0.09 * static_cast<double>(blocksBefore), 1e-9);
         EXPECT_EQ(readFile(path), encodeReference(mic, blocksBefore));
-        EXPECT_FALSE(native::currentEngine()->recording.load());
+        EXPECT_FALSE(native::currentEngine()->isRecording());
         std::remove(path.c_str());
         return takeError();
     }
@@ -214,7 +214,7 @@ TEST_F(DeviceFaultTest, ShortLastBlockAndPauseWithoutHardwarePauseAreHeardWhole)
     // One frame with the end of the stream: far below the device's start threshold, yet heard.
     const std::vector<uint8_t> frames = encodeReference(speechLike(3.0, 5), 30);
     ASSERT_TRUE(native::playBuffer());
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     ASSERT_TRUE(native::setBuffer(frames.data(), 18, 18, true));
     double t = -1;
     ASSERT_TRUE(waitStopPlaying(t));
@@ -248,7 +248,7 @@ TEST_F(DeviceFaultTest, EndOfStreamPublishesEveryBlockTime) {
     VirtualCard::setSpeed(2.0);
     const std::vector<uint8_t> frames = encodeReference(speechLike(0.9, 6), 10);
     ASSERT_TRUE(native::playBuffer());
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     std::vector<double> seen;
     double t = -1;
     while (native::getTimePlaying(&t, 1)) seen.push_back(t);
@@ -281,7 +281,7 @@ TEST_F(DeviceFaultTest, FailedResetOnAPauseEndsTheRunAndTheNextRecords) {
     ASSERT_TRUE(waitStopRecording(t));
     EXPECT_GE(t, 0.18 - 1e-9);
     EXPECT_EQ(takeError(), inText(DeviceResult::Failed));
-    EXPECT_FALSE(native::currentEngine()->recording.load());
+    EXPECT_FALSE(native::currentEngine()->isRecording());
     VirtualCard::setFaults(true, VirtualFaults{});
     ASSERT_TRUE(native::recordBuffer());
     ASSERT_TRUE(recordFor(0.09));

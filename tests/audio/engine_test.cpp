@@ -123,7 +123,7 @@ TEST_F(EngineTest, PlaybackBuffersUntilTheRingIsFullThenPlays) {
     ASSERT_TRUE(native::playBuffer());
     std::vector<uint8_t> frames = encodeReference(speechLike(3.6), 40);
     // SetBuffer is refused until the playback loop has begun.
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     ASSERT_TRUE(eventually([] { return native::getIsBuffering(); }));
     for (int i = 0; i < 10; ++i)
         ASSERT_TRUE(native::setBuffer(frames.data() + 180 * i, 180, 180, false));
@@ -150,7 +150,7 @@ TEST_F(EngineTest, EndOfStreamEndsAnUnderrunWithoutFillingTheRing) {
     ASSERT_TRUE(native::playBuffer());
     std::vector<uint8_t> frames = encodeReference(speechLike(0.54), 6);
     // Blocks are accepted once the playback loop runs (buffering is already true before).
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     ASSERT_TRUE(native::setBuffer(frames.data(), 180, 180, false));
     ASSERT_TRUE(native::setBuffer(frames.data() + 180, 144, 144, true));
     double t = 0;
@@ -161,7 +161,7 @@ TEST_F(EngineTest, EndOfStreamEndsAnUnderrunWithoutFillingTheRing) {
 
 TEST_F(EngineTest, StopEndsTheBufferingWait) {
     ASSERT_TRUE(native::playBuffer());
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     std::vector<uint8_t> frames = encodeReference(speechLike(0.27), 3);
     ASSERT_TRUE(native::setBuffer(frames.data(), 162, 162, false));  // underrun: waits to fill
     sleepMs(20);
@@ -196,7 +196,7 @@ TEST_F(EngineTest, PauseAndResumeRecordingAndStopWhilePaused) {
     sleepMs(30);
     EXPECT_LT(timedStop(), 1500u);
     ASSERT_TRUE(waitStopRecording(t, 1000));
-    EXPECT_FALSE(native::currentEngine()->recording.load());
+    EXPECT_FALSE(native::currentEngine()->isRecording());
 }
 
 TEST_F(EngineTest, PausedPlaybackHoldsItsTime) {
@@ -255,12 +255,12 @@ TEST_F(EngineTest, MissingAndUncreatableFilesGiveSystemTextThenPath) {
 }
 
 TEST_F(EngineTest, ErrorOfTheCaptureSideIsDeliveredFirst) {
-    native::currentEngine()->playbackQueue->setError("playback");
-    native::currentEngine()->captureQueue->setError("capture");
+    native::currentEngine()->playbackQueue()->setError("playback");
+    native::currentEngine()->captureQueue()->setError("capture");
     EXPECT_EQ(takeError(), "capture");
     EXPECT_EQ(takeError(), "playback");
     char small[4];
-    native::currentEngine()->captureQueue->setError("longer text");
+    native::currentEngine()->captureQueue()->setError("longer text");
     ASSERT_TRUE(native::getError(small, sizeof small));
     EXPECT_STREQ(small, "lon");
 }
@@ -306,8 +306,8 @@ TEST_P(DeviceFaults, ReachGetErrorAndLeaveTheEngineIdle) {
     uint8_t block[54];
     while (native::getBuffer(block, sizeof block)) {
     }
-    EXPECT_FALSE(e->captureQueue->isPrepared());
-    EXPECT_FALSE(e->playbackQueue->isPrepared());
+    EXPECT_FALSE(e->captureQueue()->isPrepared());
+    EXPECT_FALSE(e->playbackQueue()->isPrepared());
     VirtualCard::resetAll();
     VirtualCard::setSpeed(8.0);
     ASSERT_TRUE(native::recordBuffer());  // usable again
@@ -442,7 +442,7 @@ TEST_F(EngineTest, WrongSideAndStateAreRefused) {
     const std::string path = tempPath("side.bvx");
     writeFile(path, encodeReference(speechLike(4.0), 40));
     ASSERT_TRUE(native::playFile(path.c_str()));
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     EXPECT_FALSE(native::setBuffer(bytes, sizeof bytes, 18, false));  // the reader produces
     EXPECT_FALSE(native::getBuffer(bytes, sizeof bytes));             // playing
     EXPECT_LT(timedStop(), 1500u);
@@ -457,7 +457,7 @@ TEST_F(EngineTest, StartRightAfterTheStopNoticeIsAccepted) {
     double t = 0;
     for (int round = 0; round < 25; ++round) {
         ASSERT_TRUE(native::playBuffer());
-        ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+        ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
         ASSERT_TRUE(native::setBuffer(nullptr, 0, 0, true));
         const uint64_t until = monotonicMs() + 5000;
         while (!native::isStopPlaying(&t, 1)) ASSERT_LT(monotonicMs(), until);

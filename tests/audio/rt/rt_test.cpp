@@ -180,7 +180,7 @@ TEST_F(Rig, PlaybackIsHeardOnTheSpeakerAsDecoded) {
                     "--format=s16le", "--file-format=wav", file("one.wav")});
     ASSERT_TRUE(listening(file("one.wav")));
     ASSERT_TRUE(native::playBuffer());
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }, 5000));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }, 5000));
     const std::vector<uint8_t> loud(frames.begin() + 18 * 40, frames.begin() + 18 * 41);
     ASSERT_TRUE(
         eventually([&] { return native::setBuffer(loud.data(), loud.size(), 18, true); }, 3000));
