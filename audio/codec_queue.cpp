@@ -17,7 +17,6 @@ void copyErrorText(char* out, const char* text) {
 
 CodecQueue::CodecQueue(AudioEngine* owner) : engine(owner) {
     for (int i = 0; i < QueueSlots; ++i) {
-        slots[i] = nullptr;
         slotCount[i] = 0;
         slotFilled[i].store(false);
     }
@@ -35,14 +34,14 @@ bool CodecQueue::prepare(int samples) {
         slotSamples = samples;
         for (int i = 0; i < QueueSlots; ++i) {
             if (slots[i] == nullptr) {
-                slots[i] = new (std::nothrow) int16_t[static_cast<size_t>(samples)];
+                slots[i].reset(new (std::nothrow) int16_t[static_cast<size_t>(samples)]);
                 if (!slots[i]) ok = false;
             }
             slotCount[i] = 0;
             slotFilled[i].store(false, std::memory_order_relaxed);
         }
         if (codec == nullptr) {
-            codec = new (std::nothrow) CelpCodec();
+            codec.reset(new (std::nothrow) CelpCodec());
             if (!codec) ok = false;
         }
         writeIndex.store(0);
@@ -81,12 +80,10 @@ void CodecQueue::releaseWhenDrained() {
 void CodecQueue::freeBuffers() {
     releaseOnDrain = false;
     for (int i = 0; i < QueueSlots; ++i) {
-        delete[] slots[i];
-        slots[i] = nullptr;
+        slots[i].reset();
         slotFilled[i].store(false);
     }
-    delete codec;
-    codec = nullptr;
+    codec.reset();
 }
 
 bool CodecQueue::isPrepared() {
@@ -173,7 +170,7 @@ void CaptureQueue::putPcm(const int16_t* samples) {
     // Only the capture thread produces, and it also finishes the run: the slots stay put here.
     const int w = writeIndex.load(std::memory_order_relaxed);
     if (slots[w] == nullptr || ringFull()) return;
-    int16_t* slot = slots[w];
+    int16_t* slot = slots[w].get();
     int most = 0;
     for (int i = 0; i < CaptureBlockSamples; ++i) {
         slot[i] = samples[i];
@@ -194,7 +191,7 @@ bool CaptureQueue::takeFrames(uint8_t* out) {
     if (codec == nullptr || ringEmpty()) return false;
     const int r = readIndex.load(std::memory_order_relaxed);
     for (int k = 0; k < 3; ++k)
-        codec->encodeFrame(slots[r] + FrameSamples * k, out + FrameBytes * k, 50);
+        codec->encodeFrame(slots[r].get() + FrameSamples * k, out + FrameBytes * k, 50);
     slotCount[r] = 0;
     slotFilled[r].store(false, std::memory_order_release);
     advance(readIndex);
@@ -230,7 +227,7 @@ bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
     }
     const int w = writeIndex.load(std::memory_order_relaxed);
     for (int k = 0; k < n; ++k)
-        codec->decodeFrame(data + FrameBytes * k, slots[w] + FrameSamples * k, 0);
+        codec->decodeFrame(data + FrameBytes * k, slots[w].get() + FrameSamples * k, 0);
     slotCount[w] = static_cast<int16_t>(FrameSamples * n);
     endOfStream[w] = last;
     slotFilled[w].store(true, std::memory_order_release);
@@ -250,7 +247,7 @@ bool PlaybackQueue::getPcm(int16_t* dst, int& count, bool& last) {
     }
     const int r = readIndex.load(std::memory_order_relaxed);
     count = slotCount[r];
-    std::memcpy(dst, slots[r], static_cast<size_t>(count) * sizeof(int16_t));
+    std::memcpy(dst, slots[r].get(), static_cast<size_t>(count) * sizeof(int16_t));
     last = endOfStream[r];
     if (last) endPending.store(false);
     slotCount[r] = 0;

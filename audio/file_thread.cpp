@@ -1,6 +1,8 @@
 #include "file_thread.h"
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "audio_engine.h"
@@ -16,16 +18,15 @@ void reportFileError(CodecQueue* queue, const std::string& path) {
 }
 
 void runFileThread(AudioEngine* engine, bool writer) {
-    auto* self = new (std::nothrow) FileThread;
+    std::unique_ptr<FileThread> self(new (std::nothrow) FileThread);
     if (self) {
-        engine->publishFileThread(self);
+        engine->publishFileThread(self.get());
         if (writer) {
             self->runWriter(engine);
         } else {
             self->runReader(engine);
         }
         engine->publishFileThread(nullptr);
-        delete self;
     } else {
         CodecQueue* q = writer ? static_cast<CodecQueue*>(engine->captureQueue())
                                : static_cast<CodecQueue*>(engine->playbackQueue());
@@ -33,6 +34,7 @@ void runFileThread(AudioEngine* engine, bool writer) {
         engine->signals().fileStop.set();
         engine->signals().fileDone.set();
     }
+    self.reset();
     engine->threadEnded();
 }
 
