@@ -182,6 +182,35 @@ TEST_F(DeviceFaultTest, OpenOrCloseStuckInTheSystemNeverHoldsTheCaller) {
     ASSERT_TRUE(eventually([] { return VirtualCard::openStreams() == 0; }, 8000));
 }
 
+// A device call that hangs in the system (a driver slow to pause or resume) holds the run's own
+// thread only: Stop and the engine's deletion keep their bounds, the run ends with its stop notice
+// once the call returns, and a retired engine is freed by that thread (checked under ASan).
+TEST_F(DeviceFaultTest, DeviceCallHangingInTheSystemNeverHoldsTheCaller) {
+    VirtualFaults slow;
+    slow.holdDelayMs = 2000;
+    VirtualCard::setFaults(true, slow);
+    VirtualCard::setInput(speechLike(6.0));
+    ASSERT_TRUE(native::recordBuffer());
+    ASSERT_TRUE(recordFor(0.18));
+    ASSERT_TRUE(native::pause());  // the capture thread now hangs in the device's pause
+    sleepMs(100);
+    EXPECT_LT(timedStop(), 1500u);
+    double t = 0;
+    ASSERT_TRUE(waitStopRecording(t, 4000));
+    EXPECT_GE(t, 0.18 - 1e-9);
+    EXPECT_EQ(takeError(), "");
+
+    ASSERT_TRUE(native::recordBuffer());
+    sleepMs(100);  // hanging in the start
+    uint64_t t0 = monotonicMs();
+    EXPECT_TRUE(native::deleteEngine());
+    EXPECT_LT(monotonicMs() - t0, 2000u);
+    t0 = monotonicMs();
+    EXPECT_TRUE(native::newEngine());
+    EXPECT_LT(monotonicMs() - t0, 2000u);
+    ASSERT_TRUE(eventually([] { return VirtualCard::openStreams() == 0; }, 8000));
+}
+
 TEST_F(DeviceFaultTest, ShortAndEmptyTransfersLoseNothingAndNeverSpin) {
     VirtualFaults small;
     small.shortTransfer = 7;
