@@ -154,11 +154,11 @@ bool AudioEngine::beginRun(RunKind kind) {
 bool AudioEngine::startRecordFile(const char* path) {
     if (!beginRun(RunKind::RecordFile)) return false;
     recordTo = path ? path : "";
-    runSignals.fileStop.reset();
-    runSignals.fileDone.reset();
-    runSignals.captureReady.reset();
-    runSignals.captureStop.reset();
-    runSignals.captureDone.reset();
+    signal.fileStop.reset();
+    signal.fileDone.reset();
+    signal.captureReady.reset();
+    signal.captureStop.reset();
+    signal.captureDone.reset();
     // Prepared before any thread starts, so the writer never finds the queue half made.
     capture->prepare(CaptureBlockSamples);
     if (!launch(fileWriterThread)) {
@@ -167,8 +167,8 @@ bool AudioEngine::startRecordFile(const char* path) {
         return false;
     }
     if (!launch(captureThread)) {
-        runSignals.captureStop.set();
-        runSignals.fileStop.set();
+        signal.captureStop.set();
+        signal.fileStop.set();
         capture->setError("Memory allocation error.");
         runOpen.store(false);
         return false;
@@ -178,9 +178,9 @@ bool AudioEngine::startRecordFile(const char* path) {
 
 bool AudioEngine::startRecordBuffer() {
     if (!beginRun(RunKind::RecordBuffer)) return false;
-    runSignals.captureStop.reset();
-    runSignals.captureDone.reset();
-    runSignals.captureReady.set();
+    signal.captureStop.reset();
+    signal.captureDone.reset();
+    signal.captureReady.set();
     capture->prepare(CaptureBlockSamples);
     if (!launch(captureThread)) {
         capture->release();
@@ -193,12 +193,12 @@ bool AudioEngine::startRecordBuffer() {
 bool AudioEngine::startPlayFile(const char* path) {
     if (!beginRun(RunKind::PlayFile)) return false;
     playFrom = path ? path : "";
-    runSignals.fileStop.reset();
-    runSignals.fileDone.reset();
-    runSignals.playReady.reset();
-    runSignals.playStop.reset();
-    runSignals.playDone.reset();
-    runSignals.queueSpace.set();
+    signal.fileStop.reset();
+    signal.fileDone.reset();
+    signal.playReady.reset();
+    signal.playStop.reset();
+    signal.playDone.reset();
+    signal.queueSpace.set();
     // Prepared before the reader starts: an offer that found no codec would be refused and
     // leave the reader and the playback thread each waiting for the other.
     playback->prepare(PlaybackSlotSamples);
@@ -208,7 +208,7 @@ bool AudioEngine::startPlayFile(const char* path) {
         return false;
     }
     if (!launch(playbackThread)) {
-        runSignals.playStop.set();
+        signal.playStop.set();
         requestFileStop();
         playback->setError("Memory allocation error.");
         runOpen.store(false);
@@ -219,9 +219,9 @@ bool AudioEngine::startPlayFile(const char* path) {
 
 bool AudioEngine::startPlayBuffer() {
     if (!beginRun(RunKind::PlayBuffer)) return false;
-    runSignals.playStop.reset();
-    runSignals.playDone.reset();
-    runSignals.playReady.set();
+    signal.playStop.reset();
+    signal.playDone.reset();
+    signal.playReady.set();
     playback->prepare(PlaybackSlotSamples);
     if (!launch(playbackThread)) {
         playback->release();
@@ -242,7 +242,7 @@ bool AudioEngine::stop() {
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
         if (kind == RunKind::RecordFile || kind == RunKind::RecordBuffer) {
-            runSignals.captureStop.set();
+            signal.captureStop.set();
             if (captureLoop) captureLoop->requestStop();
         } else if (kind == RunKind::PlayFile || kind == RunKind::PlayBuffer) {
             if (playbackLoop) playbackLoop->requestStop();
@@ -250,9 +250,9 @@ bool AudioEngine::stop() {
         }
     }
     if (kind == RunKind::PlayFile || kind == RunKind::PlayBuffer) {
-        runSignals.fileStop.set();
-        runSignals.queueSpace.set();
-        runSignals.playStop.set();
+        signal.fileStop.set();
+        signal.queueSpace.set();
+        signal.playStop.set();
     }
     // A recording's writer is stopped by the capture thread after its last block, so that the
     // writer's final drain keeps every captured block.
@@ -282,6 +282,44 @@ bool AudioEngine::pause() {
     return paused;
 }
 
+bool AudioEngine::soundStopRequested(Direction d) {
+    return (d == Direction::Capture ? signal.captureStop : signal.playStop).poll();
+}
+
+void AudioEngine::stopSound(Direction d) {
+    (d == Direction::Capture ? signal.captureStop : signal.playStop).set();
+}
+
+void AudioEngine::soundEnded(Direction d) {
+    (d == Direction::Capture ? signal.captureDone : signal.playDone).set();
+}
+
+bool AudioEngine::waitSoundGo(Direction d, uint32_t timeoutMs) {
+    Event& ready = d == Direction::Capture ? signal.captureReady : signal.playReady;
+    waitUnless(ready, timeoutMs, [this, d] { return errorRaised() || soundStopRequested(d); });
+    return !errorRaised() && !soundStopRequested(d);
+}
+
+void AudioEngine::fileReady(Direction d) {
+    (d == Direction::Capture ? signal.captureReady : signal.playReady).set();
+}
+
+void AudioEngine::markRingFull(bool full) {
+    if (full) {
+        signal.queueFull.set();
+    } else {
+        signal.queueFull.reset();
+    }
+}
+
+void AudioEngine::markRingSpace(bool space) {
+    if (space) {
+        signal.queueSpace.set();
+    } else {
+        signal.queueSpace.reset();
+    }
+}
+
 void AudioEngine::endRun(bool capturing) {
     if (capturing) {
         recording.store(false);
@@ -301,8 +339,8 @@ void AudioEngine::requestFileStop() {
         std::lock_guard<std::mutex> lock(deviceMutex);
         if (fileThread) fileThread->stopRequested.store(true);
     }
-    runSignals.fileStop.set();
-    runSignals.queueSpace.set();
+    signal.fileStop.set();
+    signal.queueSpace.set();
 }
 
 void AudioEngine::publishCapture(SoundThread* thread) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "codec_queue.h"
+#include "sound_device.h"
 #include "sync.h"
 
 namespace brimvox {
@@ -24,20 +25,6 @@ class SoundThread;
 class FileThread;
 
 enum class RunKind { None, RecordFile, RecordBuffer, PlayFile, PlayBuffer };
-
-// The events a run's threads meet through. Manual-reset; each start resets those of its run.
-struct RunSignals {
-    Event captureStop{true};   // the capture thread is to end its run
-    Event captureDone{true};   // the capture thread has ended
-    Event captureReady{true};  // the capture may begin (the file writer is ready)
-    Event playStop{true};      // the playback thread is to end its run
-    Event playDone{true};      // the playback thread has ended
-    Event playReady{true};     // the playback may begin (the file reader is ready)
-    Event queueFull{true};     // the producer found the playback ring full
-    Event fileStop{true};      // the file thread is to end (after its last drain)
-    Event fileDone{true};      // the file thread has ended
-    Event queueSpace{true};    // the playback ring has room again
-};
 
 class AudioEngine {
   public:
@@ -68,7 +55,6 @@ class AudioEngine {
 
     CaptureQueue* captureQueue() { return capture.get(); }
     PlaybackQueue* playbackQueue() { return playback.get(); }
-    RunSignals& signals() { return runSignals; }
     RunKind kind() const { return runKind.load(); }
     const std::string& recordPath() const { return recordTo; }
     const std::string& playPath() const { return playFrom; }
@@ -85,7 +71,30 @@ class AudioEngine {
     bool errorRaised() const { return error.load(); }
     void raiseError() { error.store(true); }
 
-    // Ends the file thread of a playback run: its stop request, fileStop, queueSpace.
+    // The run's signals, as its threads use them. The sound side (capture or playback thread):
+    // whether it is to end, asking it to end, its end, and its go (a wait of up to timeoutMs
+    // for the file thread to be ready, cut short by an error or a stop; true if the run may
+    // begin).
+    bool soundStopRequested(Direction d);
+    void stopSound(Direction d);
+    void soundEnded(Direction d);
+    bool waitSoundGo(Direction d, uint32_t timeoutMs);
+    // The file side: ready (the sound side may begin), to end (after its last drain), ended.
+    void fileReady(Direction d);
+    bool fileStopRequested() { return signal.fileStop.poll(); }
+    void stopFile() { signal.fileStop.set(); }
+    bool waitFileStop(uint32_t timeoutMs) { return signal.fileStop.wait(timeoutMs); }
+    void fileEnded() { signal.fileDone.set(); }
+    bool waitFileEnded(uint32_t timeoutMs) { return signal.fileDone.wait(timeoutMs); }
+    // The playback ring's handshake: the producer found it full; it has room again.
+    void markRingFull(bool full);
+    bool waitRingFull(uint32_t timeoutMs) { return signal.queueFull.wait(timeoutMs); }
+    void markRingSpace(bool space);
+    bool ringSpaceMarked() { return signal.queueSpace.poll(); }
+    // Waits until the ring has room or abort() turns true.
+    template <class Abort>
+    void waitRingSpace(Abort abort);
+    // Ends the file thread of a playback run: its stop request, its end, the ring's room.
     void requestFileStop();
     // Every run thread calls this as its very last access to the engine.
     void threadEnded();
@@ -95,6 +104,20 @@ class AudioEngine {
     void publishFileThread(FileThread* thread);
 
   private:
+    // The events a run's threads meet through. Manual-reset; each start resets those of its run.
+    struct RunSignals {
+        Event captureStop{true};   // the capture thread is to end its run
+        Event captureDone{true};   // the capture thread has ended
+        Event captureReady{true};  // the capture may begin (the file writer is ready)
+        Event playStop{true};      // the playback thread is to end its run
+        Event playDone{true};      // the playback thread has ended
+        Event playReady{true};     // the playback may begin (the file reader is ready)
+        Event queueFull{true};     // the producer found the playback ring full
+        Event fileStop{true};      // the file thread is to end (after its last drain)
+        Event fileDone{true};      // the file thread has ended
+        Event queueSpace{true};    // the playback ring has room again
+    };
+
     // Only through retire() or threadEnded(), once no thread of a run is left.
     ~AudioEngine();
     bool beginRun(RunKind kind);
@@ -105,7 +128,7 @@ class AudioEngine {
     // Waits up to timeoutMs for every thread whose handle is kept to exit; false if one did not.
     bool joinThreads(uint32_t timeoutMs);
 
-    RunSignals runSignals;
+    RunSignals signal;
     std::unique_ptr<CaptureQueue> capture;
     std::unique_ptr<PlaybackQueue> playback;
     std::atomic<bool> recording{false};
@@ -150,6 +173,11 @@ bool waitUnless(Event& event, uint32_t timeoutMs, Abort abort) {
         }
         if (event.wait(slice)) return true;
     }
+}
+
+template <class Abort>
+void AudioEngine::waitRingSpace(Abort abort) {
+    waitUnless(signal.queueSpace, WaitForever, abort);
 }
 
 }  // namespace brimvox

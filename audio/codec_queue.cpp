@@ -219,10 +219,10 @@ bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
     if (n == 0 && !last && codec != nullptr) return true;  // nothing to play, nothing to carry
     // Cleared before the ring is looked at again: a slot the playback thread frees after this
     // point sets the event anew, so the refused producer cannot miss it.
-    if (codec == nullptr || ringFull()) engine->signals().queueSpace.reset();
+    if (codec == nullptr || ringFull()) engine->markRingSpace(false);
     if (codec == nullptr || ringFull()) {
         buffering.store(false);
-        engine->signals().queueFull.set();
+        engine->markRingFull(true);
         return false;
     }
     const int w = writeIndex.load(std::memory_order_relaxed);
@@ -240,7 +240,7 @@ bool PlaybackQueue::getPcm(int16_t* dst, int& count, bool& last) {
     // Only the playback thread consumes, and it also finishes the run: the slots stay put here.
     // Cleared before the ring is looked at again, so a refused offer made after this point (the
     // producer's sign of a full ring) sets it anew and the buffering wait sees it.
-    if (ringEmpty()) engine->signals().queueFull.reset();
+    if (ringEmpty()) engine->markRingFull(false);
     if (ringEmpty()) {
         count = 0;
         return true;
@@ -253,7 +253,7 @@ bool PlaybackQueue::getPcm(int16_t* dst, int& count, bool& last) {
     slotCount[r] = 0;
     slotFilled[r].store(false, std::memory_order_release);
     advance(readIndex);
-    engine->signals().queueSpace.set();
+    engine->markRingSpace(true);
     return false;
 }
 

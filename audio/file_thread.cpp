@@ -31,8 +31,8 @@ void runFileThread(AudioEngine* engine, bool writer) {
         CodecQueue* q = writer ? static_cast<CodecQueue*>(engine->captureQueue())
                                : static_cast<CodecQueue*>(engine->playbackQueue());
         q->setError("Memory allocation error.");
-        engine->signals().fileStop.set();
-        engine->signals().fileDone.set();
+        engine->stopFile();
+        engine->fileEnded();
     }
     self.reset();
     engine->threadEnded();
@@ -54,9 +54,9 @@ void FileThread::runWriter(AudioEngine* engine) {
     const bool open = file.openForWriting(engine->recordPath().c_str());
     if (!open) {
         reportFileError(engine->captureQueue(), engine->recordPath());
-        engine->signals().fileStop.set();
+        engine->stopFile();
     } else {
-        engine->signals().captureReady.set();
+        engine->fileReady(Direction::Capture);
     }
     uint8_t block[CaptureBlockBytes];
     bool failed = !open;
@@ -64,13 +64,13 @@ void FileThread::runWriter(AudioEngine* engine) {
     unsigned long long written = 0;
     const auto fail = [&] {
         reportFileError(engine->captureQueue(), engine->recordPath());
-        engine->signals().fileStop.set();
+        engine->stopFile();
         failed = true;
     };
     // Drains every 50 ms; after the stop, one last drain keeps the blocks the capture thread
     // stored before it ended (it stops the writer only after its own last block).
     for (;;) {
-        const bool stopping = engine->signals().fileStop.poll();
+        const bool stopping = engine->fileStopRequested();
         while (!failed && engine->captureQueue()->takeFrames(block)) {
             if (!emptied) {
                 if (!file.truncate(0)) {
@@ -89,49 +89,49 @@ void FileThread::runWriter(AudioEngine* engine) {
             written += sizeof block;
         }
         if (stopping || failed) break;
-        engine->signals().fileStop.wait(50);
+        engine->waitFileStop(50);
     }
     // A run that ended without a block and without a failure recorded nothing: the file is
     // emptied as the recording asked. After a failure the file stays as it was.
     if (open && !emptied && !failed && !engine->errorRaised()) file.truncate(0);
     file.close();
-    engine->signals().fileDone.set();
+    engine->fileEnded();
 }
 
 void FileThread::runReader(AudioEngine* engine) {
     File file;
     if (!file.openExisting(engine->playPath().c_str())) {
         reportFileError(engine->playbackQueue(), engine->playPath());
-        engine->signals().fileStop.set();
+        engine->stopFile();
     } else {
-        engine->signals().playReady.set();
-        engine->signals().queueSpace.set();
+        engine->fileReady(Direction::Playback);
+        engine->markRingSpace(true);
     }
     uint8_t block[PlaybackBlockMaxBytes];
-    while (file.isOpen() && !engine->signals().fileStop.poll()) {
+    while (file.isOpen() && !engine->fileStopRequested()) {
         size_t got = 0;
         if (!file.read(block, sizeof block, got)) {
             reportFileError(engine->playbackQueue(), engine->playPath());
-            engine->signals().fileStop.set();
+            engine->stopFile();
             break;
         }
         const bool last = got < sizeof block;
         bool accepted = false;
         const auto stopping = [this, engine] {
-            return stopRequested.load() || engine->signals().fileStop.poll();
+            return stopRequested.load() || engine->fileStopRequested();
         };
         while (!accepted) {
             // Keeps looking at the stop while it waits: a refused offer clears the space event,
             // and a stop that set it just before must not be lost.
-            waitUnless(engine->signals().queueSpace, WaitForever, stopping);
+            engine->waitRingSpace(stopping);
             if (stopping()) break;
             accepted = engine->playbackQueue()->putFrames(block, static_cast<int>(got), last);
         }
         if (!accepted) break;
-        if (last) engine->signals().fileStop.set();
+        if (last) engine->stopFile();
     }
     file.close();
-    engine->signals().fileDone.set();
+    engine->fileEnded();
 }
 
 }  // namespace brimvox

@@ -21,17 +21,14 @@ constexpr uint64_t PlaybackStallLimitMs = 1300;
 constexpr uint32_t CaptureWaitMs = 100;
 constexpr uint32_t PlaybackWaitMs = 50;
 
-// Runs a device thread: waits for the run's go, runs the loop, and turns an exception into the
+// Runs a sound thread: waits for the run's go, runs the loop, and turns an exception into the
 // run's error text.
 template <class Run, class Failed>
-void runGuarded(AudioEngine* engine, SoundThread* self, Event& ready, Event& stop, Run run,
-                Failed failed) {
+void runGuarded(AudioEngine* engine, SoundThread* self, Direction d, Run run, Failed failed) {
     guarded(
         0,
         [&] {
-            waitUnless(ready, 500,
-                       [engine, &stop] { return engine->errorRaised() || stop.poll(); });
-            if (!engine->errorRaised() && !stop.poll()) run();
+            if (engine->waitSoundGo(d, 500)) run();
             return 0;
         },
         [&](const char* text) {
@@ -61,9 +58,7 @@ void SoundThread::setPaused(bool on) {
 }
 
 bool SoundThread::stopping() const {
-    return stopRequested.load() ||
-           (direction == Direction::Capture ? engine->signals().captureStop.poll()
-                                            : engine->signals().playStop.poll());
+    return stopRequested.load() || engine->soundStopRequested(direction);
 }
 
 void SoundThread::report(DeviceResult result) {
@@ -110,7 +105,7 @@ void SoundThread::fail(DeviceResult result) {
     // Every block captured before is in the ring already; the run ends with the text.
     close();
     report(result);
-    engine->signals().captureStop.set();
+    engine->stopSound(Direction::Capture);
 }
 
 void SoundThread::runCapture(AudioEngine* e) {
@@ -118,12 +113,12 @@ void SoundThread::runCapture(AudioEngine* e) {
     engine->setRecording(true);
     CaptureQueue* ring = engine->captureQueue();
     if (!open()) {
-        engine->signals().captureStop.set();
+        engine->stopSound(Direction::Capture);
         return;
     }
     int16_t block[CaptureBlockSamples];
     int blocks = 0;
-    while (!engine->signals().captureStop.poll()) {
+    while (!engine->soundStopRequested(Direction::Capture)) {
         if (paused.load()) {
             // Paused (also by a pause made while the device was opening): the device stays
             // stopped until a resume or a stop.
@@ -143,11 +138,11 @@ void SoundThread::runCapture(AudioEngine* e) {
         DeviceResult failure = DeviceResult::Ok;
         // The pause and stop states are looked at too: a wake that came between the check at
         // the top and the reset above is gone.
-        while (!wake.poll() && !paused.load() && !engine->signals().captureStop.poll()) {
+        while (!wake.poll() && !paused.load() && !engine->soundStopRequested(Direction::Capture)) {
             size_t got = 0;
             r = device->read(block, CaptureBlockSamples, CaptureWaitMs, got);
             if (engine->errorRaised()) {
-                engine->signals().captureStop.set();
+                engine->stopSound(Direction::Capture);
                 break;
             }
             // A block handed back short is dropped whole: a block is 90 ms of sound, and
@@ -174,7 +169,7 @@ void SoundThread::runCapture(AudioEngine* e) {
             return;
         }
         // A stop goes straight to the close, which resets the device anyway.
-        if (engine->errorRaised() || engine->signals().captureStop.poll()) break;
+        if (engine->errorRaised() || engine->soundStopRequested(Direction::Capture)) break;
         r = device->reset();
         if (r != DeviceResult::Ok) {
             fail(r);
@@ -231,11 +226,11 @@ void SoundThread::runPlayback(AudioEngine* e) {
     bool endReached = false;
     bool drained = false;
     int16_t pcm[PlaybackSlotSamples];
-    while (!engine->signals().playStop.poll()) {
+    while (!engine->soundStopRequested(Direction::Playback)) {
         applyPause();
         if (engine->errorRaised()) {
             stopRequested.store(true);
-            engine->signals().playStop.set();
+            engine->stopSound(Direction::Playback);
         }
         if (stopRequested.load()) {
             endReached = drained = true;
@@ -248,11 +243,11 @@ void SoundThread::runPlayback(AudioEngine* e) {
             // queueFullEvent), the stream's last block has arrived, or the run is stopped. The
             // device plays on what it holds meanwhile.
             ring->setBuffering(true);
-            while (!engine->signals().queueFull.poll()) {
+            while (!engine->waitRingFull(0)) {
                 if (stopping() || engine->errorRaised() || ring->endOfStreamPending()) break;
                 size_t left = 0;
                 device->waitPlayed(0, 10, left);
-                if (left == 0) engine->signals().queueFull.wait(10);
+                if (left == 0) engine->waitRingFull(10);
             }
             if (ring->getPcm(pcm, count, last)) continue;
         }
@@ -302,37 +297,35 @@ void captureThread(void* arg) {
     } else {
         engine->publishCapture(self.get());
         runGuarded(
-            engine, self.get(), engine->signals().captureReady, engine->signals().captureStop,
-            [&] { self->runCapture(engine); },
+            engine, self.get(), Direction::Capture, [&] { self->runCapture(engine); },
             [engine](const char* text) {
                 engine->captureQueue()->setError(text);
                 engine->raiseError();
-                engine->signals().captureStop.set();
+                engine->stopSound(Direction::Capture);
             });
     }
     if (engine->kind() == RunKind::RecordFile) {
         // The writer drains what is left in the ring before it closes the file.
-        engine->signals().fileStop.set();
-        engine->signals().fileDone.wait(2000);
+        engine->stopFile();
+        engine->waitFileEnded(2000);
     }
     engine->captureQueue()->finish();
     engine->publishCapture(nullptr);
     self.reset();
-    engine->signals().captureDone.set();
+    engine->soundEnded(Direction::Capture);
     engine->threadEnded();
 }
 
 void playbackThread(void* arg) {
     auto* engine = static_cast<AudioEngine*>(arg);
     std::unique_ptr<SoundThread> self(new (std::nothrow) SoundThread(Direction::Playback));
-    engine->signals().queueFull.reset();
+    engine->markRingFull(false);
     if (!self) {
         engine->playbackQueue()->setError(MemoryErrorText);
     } else {
         engine->publishPlayback(self.get());
         runGuarded(
-            engine, self.get(), engine->signals().playReady, engine->signals().playStop,
-            [&] { self->runPlayback(engine); },
+            engine, self.get(), Direction::Playback, [&] { self->runPlayback(engine); },
             [engine](const char* text) {
                 engine->playbackQueue()->setError(text);
                 engine->raiseError();
@@ -340,10 +333,10 @@ void playbackThread(void* arg) {
     }
     if (engine->kind() == RunKind::PlayFile) {
         engine->requestFileStop();
-        engine->signals().fileDone.wait(2000);
+        engine->waitFileEnded(2000);
     }
     engine->playbackQueue()->finish();
-    engine->signals().playDone.set();
+    engine->soundEnded(Direction::Playback);
     engine->publishPlayback(nullptr);
     self.reset();
     engine->threadEnded();

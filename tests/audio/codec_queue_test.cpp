@@ -167,21 +167,21 @@ TEST_F(Queues, EmptyBlocksAndBadLengths) {
 TEST_F(Queues, FullRingRefusesTheEleventhWithTheBufferingHandshake) {
     uint8_t frames[180] = {0};
     // Unprepared: refused like a full ring.
-    engine->signals().queueSpace.set();
+    engine->markRingSpace(true);
     EXPECT_FALSE(playback.putFrames(frames, 180, false));
-    EXPECT_TRUE(engine->signals().queueFull.poll());
-    EXPECT_FALSE(engine->signals().queueSpace.poll());
+    EXPECT_TRUE(engine->waitRingFull(0));
+    EXPECT_FALSE(engine->ringSpaceMarked());
 
     ASSERT_TRUE(playback.prepare(PlaybackSlotSamples));
     playback.setBuffering(true);
-    engine->signals().queueFull.reset();
-    engine->signals().queueSpace.set();
+    engine->markRingFull(false);
+    engine->markRingSpace(true);
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(playback.putFrames(frames, 18, false)) << i;
     EXPECT_TRUE(playback.isBuffering());
-    EXPECT_FALSE(engine->signals().queueFull.poll());
+    EXPECT_FALSE(engine->waitRingFull(0));
     EXPECT_FALSE(playback.putFrames(frames, 18, false));
-    EXPECT_TRUE(engine->signals().queueFull.poll());
-    EXPECT_FALSE(engine->signals().queueSpace.poll());
+    EXPECT_TRUE(engine->waitRingFull(0));
+    EXPECT_FALSE(engine->ringSpaceMarked());
     EXPECT_FALSE(playback.isBuffering());
 
     std::vector<int16_t> pcm(2400);
@@ -190,11 +190,11 @@ TEST_F(Queues, FullRingRefusesTheEleventhWithTheBufferingHandshake) {
     for (int i = 0; i < 10; ++i) {
         ASSERT_FALSE(playback.getPcm(pcm.data(), count, last));
         EXPECT_EQ(count, 240);
-        EXPECT_TRUE(engine->signals().queueSpace.poll());
+        EXPECT_TRUE(engine->ringSpaceMarked());
     }
     EXPECT_TRUE(playback.getPcm(pcm.data(), count, last));
     EXPECT_EQ(count, 0);
-    EXPECT_FALSE(engine->signals().queueFull.poll());
+    EXPECT_FALSE(engine->waitRingFull(0));
 }
 
 }  // namespace
