@@ -3,32 +3,25 @@
 #include <chrono>
 
 #include "file_thread.h"
-#include "wave_in_device.h"
-#include "wave_out_device.h"
+#include "sound_thread.h"
 
 namespace brimvox {
 
-AudioEngine::AudioEngine() {
-    captureQueue = new CaptureQueue(this);
-    playbackQueue = new PlaybackQueue(this);
-}
+AudioEngine::AudioEngine()
+    : capture(std::make_unique<CaptureQueue>(this)),
+      playback(std::make_unique<PlaybackQueue>(this)) {}
 
-AudioEngine::~AudioEngine() {
-    // Threads not joined (one that deletes a retired engine as it ends, or one that outlived
-    // every wait) free their own resources when they exit.
-    for (ThreadHandle*& t : threadHandles) {
-        if (t) releaseThread(t);
-        t = nullptr;
-    }
-    delete captureQueue;
-    delete playbackQueue;
-}
+// Threads not joined (one that destroys a retired engine as it ends, or one that outlived every
+// wait) are released with their handles and free their own resources when they exit.
+AudioEngine::~AudioEngine() = default;
 
+// The one place where a thread, not the owner, may end the engine's life (with threadEnded): a
+// thread that is still in a run (stuck in the system, for instance in a sound server that does
+// not answer or a file open on a hung mount) keeps the engine alive, so its signals, queues and
+// paths stay valid for it, and it destroys the engine when it ends. Nobody else holds the engine
+// after this, so nothing waits for it.
 void AudioEngine::retire() {
     stop();
-    // A thread that is still in a run (stuck in the system, for instance in a file open on a hung
-    // mount) keeps the engine alive: events, queues and paths stay valid for it, and it deletes
-    // the engine when it ends. Nobody else holds the engine after this, so nothing waits for it.
     {
         std::lock_guard<std::mutex> lock(threadMutex);
         if (liveThreads > 0) {
@@ -45,6 +38,10 @@ void AudioEngine::retire() {
 bool AudioEngine::busy() const {
     std::lock_guard<std::mutex> lock(threadMutex);
     return runOpen.load() || recording.load() || playing.load() || liveThreads > 0;
+}
+
+bool AudioEngine::idle() const {
+    return !runOpen.load() && !recording.load() && !playing.load();
 }
 
 bool AudioEngine::waitThreadsGone(uint32_t timeoutMs) {
@@ -66,17 +63,14 @@ bool AudioEngine::waitThreadsGone(uint32_t timeoutMs) {
 }
 
 bool AudioEngine::joinThreads(uint32_t timeoutMs) {
-    ThreadHandle* taken[ThreadSlots];
+    std::unique_ptr<ThreadHandle, ThreadRelease> taken[ThreadSlots];
     {
         std::lock_guard<std::mutex> lock(threadMutex);
-        for (int i = 0; i < ThreadSlots; ++i) {
-            taken[i] = threadHandles[i];
-            threadHandles[i] = nullptr;
-        }
+        for (int i = 0; i < ThreadSlots; ++i) taken[i] = std::move(threadHandles[i]);
     }
     const uint64_t start = monotonicMs();
     bool all = true;
-    for (ThreadHandle*& t : taken) {
+    for (auto& t : taken) {
         if (!t) continue;
         uint32_t left = 0;
         if (timeoutMs == WaitForever) {
@@ -85,8 +79,8 @@ bool AudioEngine::joinThreads(uint32_t timeoutMs) {
             const uint64_t spent = monotonicMs() - start;
             left = spent < timeoutMs ? static_cast<uint32_t>(timeoutMs - spent) : 0;
         }
-        if (joinThread(t, left)) {
-            t = nullptr;
+        if (joinThread(t.get(), left)) {
+            t.release();  // joined: the handle is gone
         } else {
             all = false;
         }
@@ -94,17 +88,14 @@ bool AudioEngine::joinThreads(uint32_t timeoutMs) {
     if (!all) {
         // Kept for a later wait.
         std::lock_guard<std::mutex> lock(threadMutex);
-        for (ThreadHandle* t : taken) {
+        for (auto& t : taken) {
             if (!t) continue;
-            bool kept = false;
-            for (ThreadHandle*& slot : threadHandles) {
+            for (auto& slot : threadHandles) {
                 if (!slot) {
-                    slot = t;
-                    kept = true;
+                    slot = std::move(t);
                     break;
                 }
             }
-            if (!kept) releaseThread(t);
         }
     }
     return all;
@@ -127,20 +118,19 @@ bool AudioEngine::launch(void (*entry)(void*)) {
         std::lock_guard<std::mutex> lock(threadMutex);
         ++liveThreads;
     }
-    ThreadHandle* thread = startJoinableThread(entry, this);
+    std::unique_ptr<ThreadHandle, ThreadRelease> thread(startJoinableThread(entry, this));
     if (!thread) {
         threadEnded();
         return false;
     }
     std::lock_guard<std::mutex> lock(threadMutex);
-    for (ThreadHandle*& slot : threadHandles) {
+    for (auto& slot : threadHandles) {
         if (!slot) {
-            slot = thread;
+            slot = std::move(thread);
             return true;
         }
     }
-    releaseThread(thread);  // more threads than a run has: not waited for by handle
-    return true;
+    return true;  // more threads than a run has: released, not waited for by handle
 }
 
 bool AudioEngine::beginRun(RunKind kind) {
@@ -149,7 +139,7 @@ bool AudioEngine::beginRun(RunKind kind) {
     // The last run has ended; let its threads finish winding down before reusing its queue.
     if (!waitThreadsGone(1500)) return false;
     // Blocks of the last recording that were never fetched go now; each run's codec is fresh.
-    captureQueue->release();
+    capture->release();
     startRefused = false;
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
@@ -157,29 +147,29 @@ bool AudioEngine::beginRun(RunKind kind) {
     }
     runOpen.store(true);
     runKind.store(kind);
-    errorRaised.store(false);
+    error.store(false);
     return true;
 }
 
 bool AudioEngine::startRecordFile(const char* path) {
     if (!beginRun(RunKind::RecordFile)) return false;
-    recordPath = path ? path : "";
-    fileStopEvent.reset();
-    fileDoneEvent.reset();
-    captureReadyEvent.reset();
-    captureStopEvent.reset();
-    captureDoneEvent.reset();
+    recordTo = path ? path : "";
+    signal.fileStop.reset();
+    signal.fileDone.reset();
+    signal.captureReady.reset();
+    signal.captureStop.reset();
+    signal.captureDone.reset();
     // Prepared before any thread starts, so the writer never finds the queue half made.
-    captureQueue->prepare(CaptureBlockSamples);
+    capture->prepare(CaptureBlockSamples);
     if (!launch(fileWriterThread)) {
-        captureQueue->release();
+        capture->release();
         runOpen.store(false);
         return false;
     }
     if (!launch(captureThread)) {
-        captureStopEvent.set();
-        fileStopEvent.set();
-        captureQueue->setError("Memory allocation error.");
+        signal.captureStop.set();
+        signal.fileStop.set();
+        capture->setError("Memory allocation error.");
         runOpen.store(false);
         return false;
     }
@@ -188,12 +178,12 @@ bool AudioEngine::startRecordFile(const char* path) {
 
 bool AudioEngine::startRecordBuffer() {
     if (!beginRun(RunKind::RecordBuffer)) return false;
-    captureStopEvent.reset();
-    captureDoneEvent.reset();
-    captureReadyEvent.set();
-    captureQueue->prepare(CaptureBlockSamples);
+    signal.captureStop.reset();
+    signal.captureDone.reset();
+    signal.captureReady.set();
+    capture->prepare(CaptureBlockSamples);
     if (!launch(captureThread)) {
-        captureQueue->release();
+        capture->release();
         runOpen.store(false);
         return false;
     }
@@ -202,25 +192,25 @@ bool AudioEngine::startRecordBuffer() {
 
 bool AudioEngine::startPlayFile(const char* path) {
     if (!beginRun(RunKind::PlayFile)) return false;
-    playPath = path ? path : "";
-    fileStopEvent.reset();
-    fileDoneEvent.reset();
-    playReadyEvent.reset();
-    playStopEvent.reset();
-    playDoneEvent.reset();
-    queueSpaceEvent.set();
+    playFrom = path ? path : "";
+    signal.fileStop.reset();
+    signal.fileDone.reset();
+    signal.playReady.reset();
+    signal.playStop.reset();
+    signal.playDone.reset();
+    signal.queueSpace.set();
     // Prepared before the reader starts: an offer that found no codec would be refused and
     // leave the reader and the playback thread each waiting for the other.
-    playbackQueue->prepare(PlaybackSlotSamples);
+    playback->prepare(PlaybackSlotSamples);
     if (!launch(fileReaderThread)) {
-        playbackQueue->release();
+        playback->release();
         runOpen.store(false);
         return false;
     }
     if (!launch(playbackThread)) {
-        playStopEvent.set();
+        signal.playStop.set();
         requestFileStop();
-        playbackQueue->setError("Memory allocation error.");
+        playback->setError("Memory allocation error.");
         runOpen.store(false);
         return false;
     }
@@ -229,12 +219,12 @@ bool AudioEngine::startPlayFile(const char* path) {
 
 bool AudioEngine::startPlayBuffer() {
     if (!beginRun(RunKind::PlayBuffer)) return false;
-    playStopEvent.reset();
-    playDoneEvent.reset();
-    playReadyEvent.set();
-    playbackQueue->prepare(PlaybackSlotSamples);
+    signal.playStop.reset();
+    signal.playDone.reset();
+    signal.playReady.set();
+    playback->prepare(PlaybackSlotSamples);
     if (!launch(playbackThread)) {
-        playbackQueue->release();
+        playback->release();
         runOpen.store(false);
         return false;
     }
@@ -252,30 +242,24 @@ bool AudioEngine::stop() {
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
         if (kind == RunKind::RecordFile || kind == RunKind::RecordBuffer) {
-            if (waveIn) {
-                waveIn->requestStop(this);
-            } else {
-                captureStopEvent.set();
-            }
+            signal.captureStop.set();
+            if (captureLoop) captureLoop->requestStop();
         } else if (kind == RunKind::PlayFile || kind == RunKind::PlayBuffer) {
-            if (waveOut) {
-                waveOut->requestStop();
-                if (waveOut->isPaused()) waveOut->resume();
-            }
+            if (playbackLoop) playbackLoop->requestStop();
             if (fileThread) fileThread->stopRequested.store(true);
         }
     }
     if (kind == RunKind::PlayFile || kind == RunKind::PlayBuffer) {
-        fileStopEvent.set();
-        queueSpaceEvent.set();
-        playStopEvent.set();
+        signal.fileStop.set();
+        signal.queueSpace.set();
+        signal.playStop.set();
     }
     // A recording's writer is stopped by the capture thread after its last block, so that the
     // writer's final drain keeps every captured block.
     if (waitThreadsGone(1400)) {
         // Blocks captured before the stop stay for GetBuffer until they are taken.
-        captureQueue->releaseWhenDrained();
-        playbackQueue->release();
+        capture->releaseWhenDrained();
+        playback->release();
     }
     // Otherwise the threads finish their queue themselves as they end; a new start waits for them.
     recording.store(false);
@@ -287,31 +271,67 @@ bool AudioEngine::stop() {
 bool AudioEngine::pause() {
     std::lock_guard<std::mutex> lock(deviceMutex);
     const RunKind kind = runKind.load();
-    const bool capture = kind == RunKind::RecordFile || kind == RunKind::RecordBuffer;
+    const bool capturing = kind == RunKind::RecordFile || kind == RunKind::RecordBuffer;
     // A run counts from its start until its end, so a pause while the device still opens (which
     // takes hundreds of ms on a sound server) is kept and applied once it is open.
-    if (!runOpen.load() && !(capture ? recording.load() : playing.load())) return false;
+    if (!runOpen.load() && !(capturing ? recording.load() : playing.load())) return false;
     const bool paused = !runPaused.load();
     runPaused.store(paused);
-    if (capture && waveIn) {
-        if (paused) {
-            waveIn->pause();
-        } else {
-            waveIn->resume();
-        }
-    } else if (!capture && waveOut) {
-        if (paused) {
-            waveOut->pause();
-        } else {
-            waveOut->resume();
-        }
-    }
+    SoundThread* thread = capturing ? captureLoop : playbackLoop;
+    if (thread) thread->setPaused(paused);
     return paused;
+}
+
+bool AudioEngine::soundStopRequested(Direction d) {
+    return (d == Direction::Capture ? signal.captureStop : signal.playStop).poll();
+}
+
+void AudioEngine::stopSound(Direction d) {
+    (d == Direction::Capture ? signal.captureStop : signal.playStop).set();
+}
+
+void AudioEngine::soundEnded(Direction d) {
+    (d == Direction::Capture ? signal.captureDone : signal.playDone).set();
+}
+
+bool AudioEngine::waitSoundGo(Direction d, uint32_t timeoutMs) {
+    Event& ready = d == Direction::Capture ? signal.captureReady : signal.playReady;
+    waitUnless(ready, timeoutMs, [this, d] { return errorRaised() || soundStopRequested(d); });
+    return !errorRaised() && !soundStopRequested(d);
+}
+
+void AudioEngine::fileReady(Direction d) {
+    (d == Direction::Capture ? signal.captureReady : signal.playReady).set();
+}
+
+void AudioEngine::markRingFull(bool full) {
+    if (full) {
+        signal.queueFull.set();
+    } else {
+        signal.queueFull.reset();
+    }
+}
+
+void AudioEngine::markRingSpace(bool space) {
+    if (space) {
+        signal.queueSpace.set();
+    } else {
+        signal.queueSpace.reset();
+    }
+}
+
+void AudioEngine::endRun(bool capturing) {
+    if (capturing) {
+        recording.store(false);
+    } else {
+        playing.store(false);
+    }
+    runOpen.store(false);
 }
 
 void AudioEngine::markPlaying() {
     playing.store(true);
-    playbackQueue->clearStopped();
+    playback->clearStopped();
 }
 
 void AudioEngine::requestFileStop() {
@@ -319,20 +339,20 @@ void AudioEngine::requestFileStop() {
         std::lock_guard<std::mutex> lock(deviceMutex);
         if (fileThread) fileThread->stopRequested.store(true);
     }
-    fileStopEvent.set();
-    queueSpaceEvent.set();
+    signal.fileStop.set();
+    signal.queueSpace.set();
 }
 
-void AudioEngine::publishWaveIn(WaveInDevice* device) {
+void AudioEngine::publishCapture(SoundThread* thread) {
     std::lock_guard<std::mutex> lock(deviceMutex);
-    waveIn = device;
-    if (device) device->paused.store(runPaused.load());
+    captureLoop = thread;
+    if (thread) thread->setPaused(runPaused.load());
 }
 
-void AudioEngine::publishWaveOut(WaveOutDevice* device) {
+void AudioEngine::publishPlayback(SoundThread* thread) {
     std::lock_guard<std::mutex> lock(deviceMutex);
-    waveOut = device;
-    if (device) device->paused.store(runPaused.load());
+    playbackLoop = thread;
+    if (thread) thread->setPaused(runPaused.load());
 }
 
 void AudioEngine::publishFileThread(FileThread* thread) {

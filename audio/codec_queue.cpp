@@ -8,7 +8,6 @@
 #include "boundary.h"
 #include "celp_codec.h"
 #include "system_text.h"
-#include "wave_api.h"
 
 namespace brimvox {
 
@@ -18,7 +17,6 @@ void copyErrorText(char* out, const char* text) {
 
 CodecQueue::CodecQueue(AudioEngine* owner) : engine(owner) {
     for (int i = 0; i < QueueSlots; ++i) {
-        slots[i] = nullptr;
         slotCount[i] = 0;
         slotFilled[i].store(false);
     }
@@ -36,14 +34,14 @@ bool CodecQueue::prepare(int samples) {
         slotSamples = samples;
         for (int i = 0; i < QueueSlots; ++i) {
             if (slots[i] == nullptr) {
-                slots[i] = new (std::nothrow) int16_t[static_cast<size_t>(samples)];
+                slots[i].reset(new (std::nothrow) int16_t[static_cast<size_t>(samples)]);
                 if (!slots[i]) ok = false;
             }
             slotCount[i] = 0;
             slotFilled[i].store(false, std::memory_order_relaxed);
         }
         if (codec == nullptr) {
-            codec = new (std::nothrow) CelpCodec();
+            codec.reset(new (std::nothrow) CelpCodec());
             if (!codec) ok = false;
         }
         writeIndex.store(0);
@@ -82,12 +80,10 @@ void CodecQueue::releaseWhenDrained() {
 void CodecQueue::freeBuffers() {
     releaseOnDrain = false;
     for (int i = 0; i < QueueSlots; ++i) {
-        delete[] slots[i];
-        slots[i] = nullptr;
+        slots[i].reset();
         slotFilled[i].store(false);
     }
-    delete codec;
-    codec = nullptr;
+    codec.reset();
 }
 
 bool CodecQueue::isPrepared() {
@@ -96,17 +92,16 @@ bool CodecQueue::isPrepared() {
 }
 
 void CodecQueue::finish() {
-    {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        stopped = true;
-    }
     if (drainsAfterEnd()) {
         releaseWhenDrained();
     } else {
         release();
     }
     clearRunFlag();
-    engine->runOpen.store(false);
+    // The stop notice comes last: a caller that has seen it finds the run ended and may start
+    // the next one at once.
+    std::lock_guard<std::mutex> lock(statusMutex);
+    stopped = true;
 }
 
 void CodecQueue::setElapsed(int blocks) {
@@ -138,22 +133,10 @@ void CodecQueue::clearStopped() {
 }
 
 void CodecQueue::setError(const char* text) {
-    engine->errorRaised.store(true);
+    engine->raiseError();
     std::lock_guard<std::mutex> lock(statusMutex);
     copyErrorText(errorText, text ? text : "");
     errorPending = true;
-}
-
-void CodecQueue::setWaveInError(unsigned code) {
-    char text[ErrorTextChars + 1] = {0};
-    waveInErrorText(static_cast<MMRESULT>(code), text, sizeof text);
-    setError(text);
-}
-
-void CodecQueue::setWaveOutError(unsigned code) {
-    char text[ErrorTextChars + 1] = {0};
-    waveOutErrorText(static_cast<MMRESULT>(code), text, sizeof text);
-    setError(text);
 }
 
 bool CodecQueue::takeError(char* out) {
@@ -180,14 +163,14 @@ void CodecQueue::advance(std::atomic<int16_t>& index) {
 CaptureQueue::CaptureQueue(AudioEngine* owner) : CodecQueue(owner) {}
 
 void CaptureQueue::clearRunFlag() {
-    engine->recording.store(false);
+    engine->endRun(true);
 }
 
 void CaptureQueue::putPcm(const int16_t* samples) {
     // Only the capture thread produces, and it also finishes the run: the slots stay put here.
     const int w = writeIndex.load(std::memory_order_relaxed);
     if (slots[w] == nullptr || ringFull()) return;
-    int16_t* slot = slots[w];
+    int16_t* slot = slots[w].get();
     int most = 0;
     for (int i = 0; i < CaptureBlockSamples; ++i) {
         slot[i] = samples[i];
@@ -208,7 +191,7 @@ bool CaptureQueue::takeFrames(uint8_t* out) {
     if (codec == nullptr || ringEmpty()) return false;
     const int r = readIndex.load(std::memory_order_relaxed);
     for (int k = 0; k < 3; ++k)
-        codec->encodeFrame(slots[r] + FrameSamples * k, out + FrameBytes * k, 50);
+        codec->encodeFrame(slots[r].get() + FrameSamples * k, out + FrameBytes * k, 50);
     slotCount[r] = 0;
     slotFilled[r].store(false, std::memory_order_release);
     advance(readIndex);
@@ -226,7 +209,7 @@ PlaybackQueue::PlaybackQueue(AudioEngine* owner) : CodecQueue(owner) {
 }
 
 void PlaybackQueue::clearRunFlag() {
-    engine->playing.store(false);
+    engine->endRun(false);
 }
 
 bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
@@ -236,15 +219,15 @@ bool PlaybackQueue::putFrames(const uint8_t* data, int length, bool last) {
     if (n == 0 && !last && codec != nullptr) return true;  // nothing to play, nothing to carry
     // Cleared before the ring is looked at again: a slot the playback thread frees after this
     // point sets the event anew, so the refused producer cannot miss it.
-    if (codec == nullptr || ringFull()) engine->queueSpaceEvent.reset();
+    if (codec == nullptr || ringFull()) engine->markRingSpace(false);
     if (codec == nullptr || ringFull()) {
         buffering.store(false);
-        engine->queueFullEvent.set();
+        engine->markRingFull(true);
         return false;
     }
     const int w = writeIndex.load(std::memory_order_relaxed);
     for (int k = 0; k < n; ++k)
-        codec->decodeFrame(data + FrameBytes * k, slots[w] + FrameSamples * k, 0);
+        codec->decodeFrame(data + FrameBytes * k, slots[w].get() + FrameSamples * k, 0);
     slotCount[w] = static_cast<int16_t>(FrameSamples * n);
     endOfStream[w] = last;
     slotFilled[w].store(true, std::memory_order_release);
@@ -257,20 +240,20 @@ bool PlaybackQueue::getPcm(int16_t* dst, int& count, bool& last) {
     // Only the playback thread consumes, and it also finishes the run: the slots stay put here.
     // Cleared before the ring is looked at again, so a refused offer made after this point (the
     // producer's sign of a full ring) sets it anew and the buffering wait sees it.
-    if (ringEmpty()) engine->queueFullEvent.reset();
+    if (ringEmpty()) engine->markRingFull(false);
     if (ringEmpty()) {
         count = 0;
         return true;
     }
     const int r = readIndex.load(std::memory_order_relaxed);
     count = slotCount[r];
-    std::memcpy(dst, slots[r], static_cast<size_t>(count) * sizeof(int16_t));
+    std::memcpy(dst, slots[r].get(), static_cast<size_t>(count) * sizeof(int16_t));
     last = endOfStream[r];
     if (last) endPending.store(false);
     slotCount[r] = 0;
     slotFilled[r].store(false, std::memory_order_release);
     advance(readIndex);
-    engine->queueSpaceEvent.set();
+    engine->markRingSpace(true);
     return false;
 }
 

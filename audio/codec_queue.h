@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace brimvox {
@@ -52,8 +53,6 @@ class CodecQueue {
     bool takeStopped(double& out);
     void clearStopped();
     void setError(const char* text);
-    void setWaveInError(unsigned code);
-    void setWaveOutError(unsigned code);
     bool takeError(char* out);
 
     bool isPrepared();
@@ -71,10 +70,10 @@ class CodecQueue {
     AudioEngine* engine;
     std::atomic<int16_t> writeIndex{0};
     std::atomic<int16_t> readIndex{0};
-    int16_t* slots[QueueSlots];
+    std::unique_ptr<int16_t[]> slots[QueueSlots];
     int16_t slotCount[QueueSlots];
     std::atomic<bool> slotFilled[QueueSlots];
-    CelpCodec* codec = nullptr;
+    std::unique_ptr<CelpCodec> codec;
     double slotSamples = 0.0;
     std::mutex bufferMutex;       // slot memory and codec lifetime
     bool releaseOnDrain = false;  // guarded by bufferMutex

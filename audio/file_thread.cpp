@@ -1,6 +1,8 @@
 #include "file_thread.h"
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "audio_engine.h"
@@ -16,23 +18,23 @@ void reportFileError(CodecQueue* queue, const std::string& path) {
 }
 
 void runFileThread(AudioEngine* engine, bool writer) {
-    auto* self = new (std::nothrow) FileThread;
+    std::unique_ptr<FileThread> self(new (std::nothrow) FileThread);
     if (self) {
-        engine->publishFileThread(self);
+        engine->publishFileThread(self.get());
         if (writer) {
             self->runWriter(engine);
         } else {
             self->runReader(engine);
         }
         engine->publishFileThread(nullptr);
-        delete self;
     } else {
-        CodecQueue* q = writer ? static_cast<CodecQueue*>(engine->captureQueue)
-                               : static_cast<CodecQueue*>(engine->playbackQueue);
+        CodecQueue* q = writer ? static_cast<CodecQueue*>(engine->captureQueue())
+                               : static_cast<CodecQueue*>(engine->playbackQueue());
         q->setError("Memory allocation error.");
-        engine->fileStopEvent.set();
-        engine->fileDoneEvent.set();
+        engine->stopFile();
+        engine->fileEnded();
     }
+    self.reset();
     engine->threadEnded();
 }
 
@@ -49,28 +51,27 @@ void FileThread::runWriter(AudioEngine* engine) {
     File file;
     // An existing file keeps its content until the first block is written: a recording that
     // fails before any audio was captured leaves it as it was.
-    const bool open = file.openForWriting(engine->recordPath.c_str());
+    const bool open = file.openForWriting(engine->recordPath().c_str());
     if (!open) {
-        reportFileError(engine->captureQueue, engine->recordPath);
-        engine->fileStopEvent.set();
+        reportFileError(engine->captureQueue(), engine->recordPath());
+        engine->stopFile();
     } else {
-        engine->captureReadyEvent.set();
+        engine->fileReady(Direction::Capture);
     }
-    engine->fileThreadRunning.store(true);
     uint8_t block[CaptureBlockBytes];
     bool failed = !open;
     bool emptied = false;
     unsigned long long written = 0;
     const auto fail = [&] {
-        reportFileError(engine->captureQueue, engine->recordPath);
-        engine->fileStopEvent.set();
+        reportFileError(engine->captureQueue(), engine->recordPath());
+        engine->stopFile();
         failed = true;
     };
     // Drains every 50 ms; after the stop, one last drain keeps the blocks the capture thread
     // stored before it ended (it stops the writer only after its own last block).
     for (;;) {
-        const bool stopping = engine->fileStopEvent.poll();
-        while (!failed && engine->captureQueue->takeFrames(block)) {
+        const bool stopping = engine->fileStopRequested();
+        while (!failed && engine->captureQueue()->takeFrames(block)) {
             if (!emptied) {
                 if (!file.truncate(0)) {
                     fail();
@@ -88,52 +89,49 @@ void FileThread::runWriter(AudioEngine* engine) {
             written += sizeof block;
         }
         if (stopping || failed) break;
-        engine->fileStopEvent.wait(50);
+        engine->waitFileStop(50);
     }
     // A run that ended without a block and without a failure recorded nothing: the file is
     // emptied as the recording asked. After a failure the file stays as it was.
-    if (open && !emptied && !failed && !engine->errorRaised.load()) file.truncate(0);
+    if (open && !emptied && !failed && !engine->errorRaised()) file.truncate(0);
     file.close();
-    engine->fileThreadRunning.store(false);
-    engine->fileDoneEvent.set();
+    engine->fileEnded();
 }
 
 void FileThread::runReader(AudioEngine* engine) {
     File file;
-    if (!file.openExisting(engine->playPath.c_str())) {
-        reportFileError(engine->playbackQueue, engine->playPath);
-        engine->fileStopEvent.set();
+    if (!file.openExisting(engine->playPath().c_str())) {
+        reportFileError(engine->playbackQueue(), engine->playPath());
+        engine->stopFile();
     } else {
-        engine->playReadyEvent.set();
-        engine->queueSpaceEvent.set();
+        engine->fileReady(Direction::Playback);
+        engine->markRingSpace(true);
     }
-    engine->fileThreadRunning.store(true);
     uint8_t block[PlaybackBlockMaxBytes];
-    while (file.isOpen() && !engine->fileStopEvent.poll()) {
+    while (file.isOpen() && !engine->fileStopRequested()) {
         size_t got = 0;
         if (!file.read(block, sizeof block, got)) {
-            reportFileError(engine->playbackQueue, engine->playPath);
-            engine->fileStopEvent.set();
+            reportFileError(engine->playbackQueue(), engine->playPath());
+            engine->stopFile();
             break;
         }
         const bool last = got < sizeof block;
         bool accepted = false;
         const auto stopping = [this, engine] {
-            return stopRequested.load() || engine->fileStopEvent.poll();
+            return stopRequested.load() || engine->fileStopRequested();
         };
         while (!accepted) {
             // Keeps looking at the stop while it waits: a refused offer clears the space event,
             // and a stop that set it just before must not be lost.
-            waitUnless(engine->queueSpaceEvent, WaitForever, stopping);
+            engine->waitRingSpace(stopping);
             if (stopping()) break;
-            accepted = engine->playbackQueue->putFrames(block, static_cast<int>(got), last);
+            accepted = engine->playbackQueue()->putFrames(block, static_cast<int>(got), last);
         }
         if (!accepted) break;
-        if (last) engine->fileStopEvent.set();
+        if (last) engine->stopFile();
     }
     file.close();
-    engine->fileThreadRunning.store(false);
-    engine->fileDoneEvent.set();
+    engine->fileEnded();
 }
 
 }  // namespace brimvox

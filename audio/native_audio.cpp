@@ -13,32 +13,46 @@ namespace native {
 
 namespace {
 
-std::mutex callMutex;
-AudioEngine* globalEngine = nullptr;
-std::string refusal;  // guarded by callMutex
+// What the eighteen methods share: the one engine of the process, the refusal text of a failed
+// creation, and the lock that serialises the calls. Never destroyed: a Java VM may call in while
+// the process exits.
+struct NativeState {
+    std::mutex calls;
+    // Given up through retire(), which leaves it to a run's thread still stuck in the system.
+    std::unique_ptr<AudioEngine, void (*)(AudioEngine*)> engine{
+        nullptr, [](AudioEngine* e) { e->retire(); }};
+    std::string refusal;  // guarded by calls
+};
+
+NativeState& state() {
+    static NativeState* s = new NativeState;
+    return *s;
+}
 
 // A start is refused while a run is active or starting; a start that found the last run's
 // threads still winding down for too long is refused too.
 bool idle(AudioEngine* e) {
-    return !e->runOpen.load() && !e->recording.load() && !e->playing.load();
+    return e->idle();
 }
 
 using TakeTime = bool (CodecQueue::*)(double&);
 
 bool takeTime(CodecQueue* (*queueOf)(AudioEngine*), TakeTime take, double* time, size_t capacity) {
-    std::lock_guard<std::mutex> lock(callMutex);
-    if (!globalEngine || !time || capacity < 1) return false;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    if (!engine || !time || capacity < 1) return false;
     double t = 0.0;
-    if (!(queueOf(globalEngine)->*take)(t)) return false;
+    if (!(queueOf(engine)->*take)(t)) return false;
     time[0] = t;
     return true;
 }
 
 CodecQueue* captureOf(AudioEngine* e) {
-    return e->captureQueue;
+    return e->captureQueue();
 }
 CodecQueue* playbackOf(AudioEngine* e) {
-    return e->playbackQueue;
+    return e->playbackQueue();
 }
 
 }  // namespace
@@ -48,81 +62,98 @@ int getVersion() {
 }
 
 bool newEngine() {
-    std::lock_guard<std::mutex> lock(callMutex);
-    refusal.clear();
-    if (globalEngine) globalEngine->retire();
-    globalEngine = new (std::nothrow) AudioEngine;
-    return globalEngine != nullptr;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    owner.refusal.clear();
+    owner.engine.reset();
+    owner.engine.reset(new (std::nothrow) AudioEngine);
+    return owner.engine != nullptr;
 }
 
 void refuseEngine(const char* text) {
-    std::lock_guard<std::mutex> lock(callMutex);
-    refusal = text ? text : "";
-    if (refusal.size() >= ErrorBufferBytes) refusal.resize(ErrorBufferBytes - 1);
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    owner.refusal = text ? text : "";
+    if (owner.refusal.size() >= ErrorBufferBytes) owner.refusal.resize(ErrorBufferBytes - 1);
 }
 
 bool deleteEngine() {
-    std::lock_guard<std::mutex> lock(callMutex);
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
     // Bounded: a run's thread that does not end in time keeps the old engine alive by itself.
-    if (globalEngine) globalEngine->retire();
-    globalEngine = nullptr;
+    owner.engine.reset();
     return true;
 }
 
 bool recordFile(const char* path) {
-    std::lock_guard<std::mutex> lock(callMutex);
-    if (!globalEngine || !path || !idle(globalEngine)) return false;
-    globalEngine->startRecordFile(path);
-    return !globalEngine->startRefused;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    if (!engine || !path || !idle(engine)) return false;
+    engine->startRecordFile(path);
+    return !engine->lastStartRefused();
 }
 
 bool recordBuffer() {
-    std::lock_guard<std::mutex> lock(callMutex);
-    if (!globalEngine || !idle(globalEngine)) return false;
-    globalEngine->startRecordBuffer();
-    return !globalEngine->startRefused;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    if (!engine || !idle(engine)) return false;
+    engine->startRecordBuffer();
+    return !engine->lastStartRefused();
 }
 
 bool playFile(const char* path) {
-    std::lock_guard<std::mutex> lock(callMutex);
-    if (!globalEngine || !path || !idle(globalEngine)) return false;
-    globalEngine->startPlayFile(path);
-    return !globalEngine->startRefused;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    if (!engine || !path || !idle(engine)) return false;
+    engine->startPlayFile(path);
+    return !engine->lastStartRefused();
 }
 
 bool playBuffer() {
-    std::lock_guard<std::mutex> lock(callMutex);
-    if (!globalEngine || !idle(globalEngine)) return false;
-    return globalEngine->startPlayBuffer();
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    if (!engine || !idle(engine)) return false;
+    return engine->startPlayBuffer();
 }
 
 bool stop() {
-    std::lock_guard<std::mutex> lock(callMutex);
-    if (globalEngine) globalEngine->stop();
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    if (engine) engine->stop();
     return true;
 }
 
 bool pause() {
-    std::lock_guard<std::mutex> lock(callMutex);
-    return globalEngine && globalEngine->pause();
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    return engine && engine->pause();
 }
 
 bool getBuffer(uint8_t* block, size_t capacity) {
-    std::lock_guard<std::mutex> lock(callMutex);
-    if (!globalEngine || !block || capacity < static_cast<size_t>(CaptureBlockBytes)) return false;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    if (!engine || !block || capacity < static_cast<size_t>(CaptureBlockBytes)) return false;
     // Also after the run has ended (stop, end, device error): the blocks captured before it are
     // handed out until the ring is empty. The ring is empty and unprepared before a run begins.
-    if (globalEngine->runKind.load() != RunKind::RecordBuffer) return false;
-    return globalEngine->captureQueue->takeFrames(block);
+    if (engine->kind() != RunKind::RecordBuffer) return false;
+    return engine->captureQueue()->takeFrames(block);
 }
 
 bool setBuffer(const uint8_t* data, size_t capacity, int length, bool endOfStream) {
-    std::lock_guard<std::mutex> lock(callMutex);
-    if (!globalEngine || length < 0 || length > PlaybackBlockMaxBytes) return false;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    if (!engine || length < 0 || length > PlaybackBlockMaxBytes) return false;
     if (static_cast<size_t>(length) > capacity || (length > 0 && !data)) return false;
-    if (!globalEngine->playing.load() || globalEngine->runKind.load() != RunKind::PlayBuffer)
-        return false;
-    return globalEngine->playbackQueue->putFrames(data, length, endOfStream);
+    if (!engine->isPlaying() || engine->kind() != RunKind::PlayBuffer) return false;
+    return engine->playbackQueue()->putFrames(data, length, endOfStream);
 }
 
 bool isStopPlaying(double* time, size_t capacity) {
@@ -139,16 +170,18 @@ bool getTimeRecording(double* time, size_t capacity) {
 }
 
 bool getError(char* text, size_t capacity) {
-    std::lock_guard<std::mutex> lock(callMutex);
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
     if (!text || capacity < 1) return false;
     char message[ErrorBufferBytes];
-    if (!refusal.empty()) {
-        std::memcpy(message, refusal.c_str(), refusal.size() + 1);
-        refusal.clear();
-    } else if (!globalEngine) {
+    if (!owner.refusal.empty()) {
+        std::memcpy(message, owner.refusal.c_str(), owner.refusal.size() + 1);
+        owner.refusal.clear();
+    } else if (!engine) {
         return false;
-    } else if (!globalEngine->captureQueue->takeError(message) &&
-               !globalEngine->playbackQueue->takeError(message))
+    } else if (!engine->captureQueue()->takeError(message) &&
+               !engine->playbackQueue()->takeError(message))
         return false;
     const size_t n = std::min(std::strlen(message), capacity - 1);
     std::memcpy(text, message, n);
@@ -157,18 +190,24 @@ bool getError(char* text, size_t capacity) {
 }
 
 int getMaxSample() {
-    std::lock_guard<std::mutex> lock(callMutex);
-    return globalEngine ? globalEngine->captureQueue->takePeak() : 0;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    return engine ? engine->captureQueue()->takePeak() : 0;
 }
 
 bool getIsBuffering() {
-    std::lock_guard<std::mutex> lock(callMutex);
-    return globalEngine && globalEngine->playbackQueue->isBuffering();
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    return engine && engine->playbackQueue()->isBuffering();
 }
 
 AudioEngine* currentEngine() {
-    std::lock_guard<std::mutex> lock(callMutex);
-    return globalEngine;
+    NativeState& owner = state();
+    std::lock_guard<std::mutex> lock(owner.calls);
+    AudioEngine* engine = owner.engine.get();
+    return engine;
 }
 
 }  // namespace native

@@ -46,6 +46,10 @@ ThreadHandle* startJoinableThread(void (*entry)(void*), void* argument);
 bool joinThread(ThreadHandle* thread, uint32_t timeoutMs);
 // Gives the handle up without waiting; the thread's resources go when it exits.
 void releaseThread(ThreadHandle* thread);
+// For std::unique_ptr<ThreadHandle, ThreadRelease>: a handle dropped unjoined is released.
+struct ThreadRelease {
+    void operator()(ThreadHandle* thread) const { releaseThread(thread); }
+};
 
 void sleepMs(uint32_t ms);
 

@@ -2,6 +2,12 @@
 
 #include <cstring>
 
+#ifdef _WIN32
+#include <windows.h>
+// mmsystem.h needs the types of windows.h
+#include <mmsystem.h>
+#endif
+
 namespace brimvox {
 
 void copyUtf8(const char* src, size_t srcBytes, char* out, size_t size) {
@@ -34,31 +40,74 @@ void fromWide(const wchar_t* wide, char* text, size_t size) {
 
 }  // namespace
 
-void waveInErrorText(MMRESULT code, char* text, size_t size) {
+void deviceErrorText(Direction direction, DeviceResult result, char* text, size_t size) {
     wchar_t wide[WideChars + 1] = {0};
-    waveInGetErrorTextW(code, wide, WideChars);
-    fromWide(wide, text, size);
-}
-
-void waveOutErrorText(MMRESULT code, char* text, size_t size) {
-    wchar_t wide[WideChars + 1] = {0};
-    waveOutGetErrorTextW(code, wide, WideChars);
+    const auto code = static_cast<MMRESULT>(result);
+    if (direction == Direction::Capture) {
+        waveInGetErrorTextW(code, wide, WideChars);
+    } else {
+        waveOutGetErrorTextW(code, wide, WideChars);
+    }
     fromWide(wide, text, size);
 }
 
 #else
 
-// Our own waveform API words its texts in ASCII.
-void waveInErrorText(MMRESULT code, char* text, size_t size) {
-    char ascii[257] = {0};
-    waveInGetErrorTextA(code, ascii, sizeof ascii);
-    copyUtf8(ascii, std::strlen(ascii), text, size);
+namespace {
+
+// The texts the waveform API words for its result codes, so that a user reads the same text on
+// every system.
+const char* waveText(DeviceResult result) {
+    switch (result) {
+        case DeviceResult::Ok:
+            return "The specified command was carried out.";
+        case DeviceResult::Failed:
+            return "Undefined external error.";
+        case DeviceResult::BadDeviceId:
+            return "A device ID has been used that is out of range for your system.";
+        case DeviceResult::NotEnabled:
+            return "The driver was not enabled.";
+        case DeviceResult::InUse:
+            return "The specified device is already in use. Wait until it is free, and then try "
+                   "again.";
+        case DeviceResult::InvalidHandle:
+            return "The specified device handle is invalid.";
+        case DeviceResult::NoDriver:
+            return "There is no driver installed on your system.";
+        case DeviceResult::NoMemory:
+            return "There is not enough memory available for this task. Quit one or more "
+                   "applications to increase available memory, and then try again.";
+        case DeviceResult::NotSupported:
+            return "This function is not supported. Use the Capabilities function to determine "
+                   "which functions and messages the driver supports.";
+        case DeviceResult::BadErrorNumber:
+            return "An error number was specified that is not defined in the system.";
+        case DeviceResult::InvalidFlag:
+            return "An invalid flag was passed to a system function.";
+        case DeviceResult::InvalidParameter:
+            return "An invalid parameter was passed to a system function.";
+        case DeviceResult::BadFormat:
+            return "The specified format is not supported or cannot be translated. Use the "
+                   "Capabilities function to determine the supported formats.";
+        case DeviceResult::StillPlaying:
+            return "Cannot perform this operation while media data is still playing. Reset the "
+                   "device, or wait until the data is finished playing.";
+        case DeviceResult::Unprepared:
+            return "The wave header was not prepared. Use the Prepare function to prepare the "
+                   "header, and then try again.";
+        case DeviceResult::Sync:
+            return "Cannot open the device without using the WAVE_ALLOWSYNC flag. Use the flag, "
+                   "and then try again.";
+        default:
+            return "";
+    }
 }
 
-void waveOutErrorText(MMRESULT code, char* text, size_t size) {
-    char ascii[257] = {0};
-    waveOutGetErrorTextA(code, ascii, sizeof ascii);
-    copyUtf8(ascii, std::strlen(ascii), text, size);
+}  // namespace
+
+void deviceErrorText(Direction, DeviceResult result, char* text, size_t size) {
+    const char* t = waveText(result);
+    copyUtf8(t, std::strlen(t), text, size);
 }
 
 #endif

@@ -1,17 +1,13 @@
-// The system's texts for wave device errors, always as UTF-8: on Windows the system words them
-// in UTF-16 (the ANSI forms would give the code page's bytes, which are not UTF-8 outside ASCII).
+// Texts of the system as UTF-8: copying them cut at a character boundary, and (sound_device.h's
+// deviceErrorText) the wave device texts, which on Windows the system words in UTF-16 (the ANSI
+// forms would give the code page's bytes, which are not UTF-8 outside ASCII).
 #pragma once
 
 #include <cstddef>
 
-#include "wave_api.h"
+#include "sound_device.h"
 
 namespace brimvox {
-
-// Writes the text for code into text (capacity size > 0, terminated), cut at a character
-// boundary when it does not fit.
-void waveInErrorText(MMRESULT code, char* text, size_t size);
-void waveOutErrorText(MMRESULT code, char* text, size_t size);
 
 // Copies the UTF-8 text src (srcBytes long) into out (capacity size > 0, terminated), cut at a
 // character boundary when it does not fit.

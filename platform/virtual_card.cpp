@@ -11,7 +11,9 @@
 #include <mutex>
 #include <thread>
 
+#include "pcm_device.h"
 #include "sound_reader.h"
+#include "sync.h"
 
 namespace brimvox {
 
@@ -372,6 +374,89 @@ std::unique_ptr<PcmBackend> VirtualCard::open(bool capture, int& error) {
     }
     lock.unlock();
     return std::make_unique<VirtualStream>(false, speed, std::vector<int16_t>(), out, faults);
+}
+
+namespace {
+
+// The card's device: a PcmSoundDevice over the card's streams, with the faults of its direction
+// applied to the device's calls.
+class VirtualDevice : public SoundDevice {
+  public:
+    explicit VirtualDevice(Direction d)
+        : capture(d == Direction::Capture), inner(d, VirtualCard::open, [](bool input) {
+              const VirtualFaults f = VirtualCard::faults(input);
+              return !f.noDevice && deviceExistsAfter(f.openError);
+          }) {}
+
+    DeviceResult open(const SoundFormat& format) override {
+        const VirtualFaults f = faults();
+        if (f.noDevice) return DeviceResult::NoDevice;
+        if (f.openResult != DeviceResult::Ok) return f.openResult;
+        transfers = 0;
+        blocks = 0;
+        return inner.open(format);
+    }
+    DeviceResult start() override {
+        const DeviceResult fault = faults().startResult;
+        if (fault != DeviceResult::Ok) return fault;
+        return inner.start();
+    }
+    DeviceResult read(int16_t* block, size_t count, uint32_t waitMs, size_t& got) override {
+        got = 0;
+        const VirtualFaults f = faults();
+        if (f.transferResult != DeviceResult::Ok && transfers >= f.transferAfter) {
+            if (f.transferResult != DeviceResult::NoMemory) return f.transferResult;
+            sleepMs(waitMs);  // refused silently: nothing comes
+            return DeviceResult::Ok;
+        }
+        // An injected short return hands every n-th block back half filled.
+        const bool shortBlock = f.shortBufferEvery > 0 && (blocks + 1) % f.shortBufferEvery == 0;
+        const DeviceResult r = inner.read(block, shortBlock ? count / 2 : count, waitMs, got);
+        if (got > 0) {
+            ++blocks;
+            ++transfers;
+        }
+        return r;
+    }
+    DeviceResult write(const int16_t* block, size_t count, uint32_t waitMs, bool& queued) override {
+        queued = false;
+        const VirtualFaults f = faults();
+        if (f.transferResult != DeviceResult::Ok && transfers >= f.transferAfter)
+            return f.transferResult;
+        const DeviceResult r = inner.write(block, count, waitMs, queued);
+        if (queued) ++transfers;
+        return r;
+    }
+    DeviceResult waitPlayed(size_t target, uint32_t waitMs, size_t& inFlight) override {
+        return inner.waitPlayed(target, waitMs, inFlight);
+    }
+    DeviceResult pause(bool on) override { return inner.pause(on); }
+    DeviceResult reset() override {
+        const DeviceResult r = inner.reset();
+        // An injected reset fault is reported after the reset.
+        return r != DeviceResult::Ok ? r : faults().resetResult;
+    }
+    DeviceResult close() override {
+        inner.close();
+        // Closing resets the device first: a reset fault shows there too.
+        const VirtualFaults f = faults();
+        return f.resetResult != DeviceResult::Ok ? f.resetResult : f.closeResult;
+    }
+    size_t depth() const override { return inner.depth(); }
+
+  private:
+    VirtualFaults faults() const { return VirtualCard::faults(capture); }
+
+    const bool capture;
+    PcmSoundDevice inner;
+    int transfers = 0;  // blocks moved since open
+    int blocks = 0;     // capture: blocks handed back since open
+};
+
+}  // namespace
+
+std::unique_ptr<SoundDevice> VirtualCard::createDevice(Direction direction) {
+    return std::make_unique<VirtualDevice>(direction);
 }
 
 }  // namespace brimvox

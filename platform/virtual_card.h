@@ -1,4 +1,4 @@
-// The virtual sound card: a waveform-audio backend for headless machines, demos and tests.
+// The virtual sound card: a sound device for headless machines, demos and tests.
 //
 // Its microphone plays BRIMVOX_AUDIO_IN (a WAV file in any format libsndfile reads, converted to
 // 8 kHz mono, or raw signed 16-bit little-endian 8 kHz mono; silence after its end, silence if
@@ -16,22 +16,21 @@
 #include <vector>
 
 #include "pcm_backend.h"
-#include "wave_api.h"
+#include "sound_device.h"
 
 namespace brimvox {
 
-// Faults of one direction of the card. A non-zero result is returned by the named call.
+// Faults of one direction of the card. A result other than Ok is returned by the named call.
 struct VirtualFaults {
-    bool noDevice = false;           // the device count is 0
-    MMRESULT capsResult = 0;         // waveXxxGetDevCapsA
-    MMRESULT openResult = 0;         // waveXxxOpen
-    MMRESULT prepareResult = 0;      // waveXxxPrepareHeader
-    MMRESULT startResult = 0;        // waveInStart
-    MMRESULT addBufferResult = 0;    // waveInAddBuffer / waveOutWrite, from call addBufferAfter on
-    int addBufferAfter = 0;          // calls since open that succeed before addBufferResult applies
-    MMRESULT resetResult = 0;        // waveXxxReset (the device is reset anyway)
-    bool resetKeepsBuffers = false;  // the reset fails and hands no buffer back (a driver gone bad)
-    MMRESULT closeResult = 0;        // waveXxxClose (the device is closed anyway)
+    bool noDevice = false;                        // no device of this direction
+    DeviceResult openResult = DeviceResult::Ok;   // open() fails with this
+    DeviceResult startResult = DeviceResult::Ok;  // capture: start()
+    // read() / write() fail with this once transferAfter blocks have gone through; NoMemory
+    // refuses blocks silently instead (capture: no more block comes, no failure).
+    DeviceResult transferResult = DeviceResult::Ok;
+    int transferAfter = 0;
+    DeviceResult resetResult = DeviceResult::Ok;  // reset() (the device is reset anyway)
+    DeviceResult closeResult = DeviceResult::Ok;  // close() (the device is closed anyway)
     uint32_t holdDelayMs = 0;  // a slow driver: pausing or resuming the stream takes this long
 
     // Faults of the stream itself, as a sound system shows them. Positions count the samples
@@ -72,6 +71,8 @@ class VirtualCard {
     // The output plays through a 200 ms buffer that starts once full, as ALSA's devices do; its
     // samples count as played (output()) when the card's clock has consumed them.
     static std::unique_ptr<PcmBackend> open(bool capture, int& error);
+    // A device of the card with its faults applied (all of them live here).
+    static std::unique_ptr<SoundDevice> createDevice(Direction direction);
 };
 
 // Reads a speech file for the microphone: WAV (any libsndfile format, converted to 8 kHz mono)

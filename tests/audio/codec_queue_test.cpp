@@ -14,9 +14,11 @@ namespace {
 
 class Queues : public ::testing::Test {
   protected:
-    AudioEngine engine;
-    CaptureQueue& capture = *engine.captureQueue;
-    PlaybackQueue& playback = *engine.playbackQueue;
+    ~Queues() override { engine->retire(); }
+
+    AudioEngine* engine = new AudioEngine;
+    CaptureQueue& capture = *engine->captureQueue();
+    PlaybackQueue& playback = *engine->playbackQueue();
 };
 
 TEST_F(Queues, CaptureRingKeepsTenBlocksDropsTheEleventhAndEncodesInOrder) {
@@ -87,9 +89,9 @@ TEST_F(Queues, ElapsedTimesAndStopNotice) {
     EXPECT_NEAR(t, 0.9, 1e-12);
 
     EXPECT_FALSE(capture.takeStopped(t));
-    engine.recording = true;
+    engine->setRecording(true);
     capture.finish();
-    EXPECT_FALSE(engine.recording.load());
+    EXPECT_FALSE(engine->isRecording());
     EXPECT_FALSE(capture.isPrepared());
     ASSERT_TRUE(capture.takeStopped(t));
     EXPECT_NEAR(t, 0.99, 1e-12);
@@ -101,7 +103,7 @@ TEST_F(Queues, ErrorTextsAreDeliveredOnceCutSafelyAndDiscardedByPrepare) {
     EXPECT_FALSE(capture.takeError(out));
     capture.setError("first");
     capture.setError("second");
-    EXPECT_TRUE(engine.errorRaised.load());
+    EXPECT_TRUE(engine->errorRaised());
     ASSERT_TRUE(capture.takeError(out));
     EXPECT_STREQ(out, "second");
     EXPECT_FALSE(capture.takeError(out));
@@ -116,7 +118,7 @@ TEST_F(Queues, ErrorTextsAreDeliveredOnceCutSafelyAndDiscardedByPrepare) {
     ASSERT_TRUE(capture.takeError(out));
     EXPECT_EQ(std::strlen(out), 256u);
 
-    capture.setWaveInError(7);
+    capture.setError("pending");
     ASSERT_TRUE(capture.prepare(CaptureBlockSamples));
     EXPECT_FALSE(capture.takeError(out));
 }
@@ -165,21 +167,21 @@ TEST_F(Queues, EmptyBlocksAndBadLengths) {
 TEST_F(Queues, FullRingRefusesTheEleventhWithTheBufferingHandshake) {
     uint8_t frames[180] = {0};
     // Unprepared: refused like a full ring.
-    engine.queueSpaceEvent.set();
+    engine->markRingSpace(true);
     EXPECT_FALSE(playback.putFrames(frames, 180, false));
-    EXPECT_TRUE(engine.queueFullEvent.poll());
-    EXPECT_FALSE(engine.queueSpaceEvent.poll());
+    EXPECT_TRUE(engine->waitRingFull(0));
+    EXPECT_FALSE(engine->ringSpaceMarked());
 
     ASSERT_TRUE(playback.prepare(PlaybackSlotSamples));
     playback.setBuffering(true);
-    engine.queueFullEvent.reset();
-    engine.queueSpaceEvent.set();
+    engine->markRingFull(false);
+    engine->markRingSpace(true);
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(playback.putFrames(frames, 18, false)) << i;
     EXPECT_TRUE(playback.isBuffering());
-    EXPECT_FALSE(engine.queueFullEvent.poll());
+    EXPECT_FALSE(engine->waitRingFull(0));
     EXPECT_FALSE(playback.putFrames(frames, 18, false));
-    EXPECT_TRUE(engine.queueFullEvent.poll());
-    EXPECT_FALSE(engine.queueSpaceEvent.poll());
+    EXPECT_TRUE(engine->waitRingFull(0));
+    EXPECT_FALSE(engine->ringSpaceMarked());
     EXPECT_FALSE(playback.isBuffering());
 
     std::vector<int16_t> pcm(2400);
@@ -188,11 +190,11 @@ TEST_F(Queues, FullRingRefusesTheEleventhWithTheBufferingHandshake) {
     for (int i = 0; i < 10; ++i) {
         ASSERT_FALSE(playback.getPcm(pcm.data(), count, last));
         EXPECT_EQ(count, 240);
-        EXPECT_TRUE(engine.queueSpaceEvent.poll());
+        EXPECT_TRUE(engine->ringSpaceMarked());
     }
     EXPECT_TRUE(playback.getPcm(pcm.data(), count, last));
     EXPECT_EQ(count, 0);
-    EXPECT_FALSE(engine.queueFullEvent.poll());
+    EXPECT_FALSE(engine->waitRingFull(0));
 }
 
 }  // namespace

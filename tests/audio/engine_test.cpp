@@ -112,7 +112,7 @@ TEST_F(EngineTest, PlaybackBuffersUntilTheRingIsFullThenPlays) {
     ASSERT_TRUE(native::playBuffer());
     std::vector<uint8_t> frames = encodeReference(speechLike(3.6), 40);
     // SetBuffer is refused until the playback loop has begun.
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     ASSERT_TRUE(eventually([] { return native::getIsBuffering(); }));
     for (int i = 0; i < 10; ++i)
         ASSERT_TRUE(native::setBuffer(frames.data() + 180 * i, 180, 180, false));
@@ -139,7 +139,7 @@ TEST_F(EngineTest, EndOfStreamEndsAnUnderrunWithoutFillingTheRing) {
     ASSERT_TRUE(native::playBuffer());
     std::vector<uint8_t> frames = encodeReference(speechLike(0.54), 6);
     // Blocks are accepted once the playback loop runs (buffering is already true before).
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     ASSERT_TRUE(native::setBuffer(frames.data(), 180, 180, false));
     ASSERT_TRUE(native::setBuffer(frames.data() + 180, 144, 144, true));
     double t = 0;
@@ -150,7 +150,7 @@ TEST_F(EngineTest, EndOfStreamEndsAnUnderrunWithoutFillingTheRing) {
 
 TEST_F(EngineTest, StopEndsTheBufferingWait) {
     ASSERT_TRUE(native::playBuffer());
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     std::vector<uint8_t> frames = encodeReference(speechLike(0.27), 3);
     ASSERT_TRUE(native::setBuffer(frames.data(), 162, 162, false));  // underrun: waits to fill
     sleepMs(20);
@@ -185,7 +185,7 @@ TEST_F(EngineTest, PauseAndResumeRecordingAndStopWhilePaused) {
     sleepMs(30);
     EXPECT_LT(timedStop(), 1500u);
     ASSERT_TRUE(waitStopRecording(t, 1000));
-    EXPECT_FALSE(native::currentEngine()->recording.load());
+    EXPECT_FALSE(native::currentEngine()->isRecording());
 }
 
 TEST_F(EngineTest, PausedPlaybackHoldsItsTime) {
@@ -244,12 +244,12 @@ TEST_F(EngineTest, MissingAndUncreatableFilesGiveSystemTextThenPath) {
 }
 
 TEST_F(EngineTest, ErrorOfTheCaptureSideIsDeliveredFirst) {
-    native::currentEngine()->playbackQueue->setError("playback");
-    native::currentEngine()->captureQueue->setError("capture");
+    native::currentEngine()->playbackQueue()->setError("playback");
+    native::currentEngine()->captureQueue()->setError("capture");
     EXPECT_EQ(takeError(), "capture");
     EXPECT_EQ(takeError(), "playback");
     char small[4];
-    native::currentEngine()->captureQueue->setError("longer text");
+    native::currentEngine()->captureQueue()->setError("longer text");
     ASSERT_TRUE(native::getError(small, sizeof small));
     EXPECT_STREQ(small, "lon");
 }
@@ -258,6 +258,7 @@ struct FaultCase {
     const char* name;
     bool capture;
     VirtualFaults faults;
+    DeviceResult code;  // the result whose text the run ends with
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -269,15 +270,13 @@ class DeviceFaults : public EngineTest, public ::testing::WithParamInterface<Fau
 TEST_P(DeviceFaults, ReachGetErrorAndLeaveTheEngineIdle) {
     const FaultCase& c = GetParam();
     VirtualCard::setFaults(c.capture, c.faults);
-    MMRESULT code = c.faults.capsResult | c.faults.openResult | c.faults.prepareResult |
-                    c.faults.startResult | c.faults.addBufferResult | c.faults.resetResult |
-                    c.faults.closeResult;
-    char expect[257];
-    waveInGetErrorTextA(code, expect, sizeof expect);
+    const std::string expect =
+        deviceText(c.capture ? Direction::Capture : Direction::Playback, c.code);
+    ASSERT_FALSE(expect.empty());
     double t = 0;
     if (c.capture) {
         ASSERT_TRUE(native::recordBuffer());
-        if (c.faults.resetResult || c.faults.closeResult) {
+        if (c.faults.resetResult != DeviceResult::Ok || c.faults.closeResult != DeviceResult::Ok) {
             ASSERT_TRUE(recordFor(0.18));
             native::stop();
         }
@@ -296,8 +295,8 @@ TEST_P(DeviceFaults, ReachGetErrorAndLeaveTheEngineIdle) {
     uint8_t block[54];
     while (native::getBuffer(block, sizeof block)) {
     }
-    EXPECT_FALSE(e->captureQueue->isPrepared());
-    EXPECT_FALSE(e->playbackQueue->isPrepared());
+    EXPECT_FALSE(e->captureQueue()->isPrepared());
+    EXPECT_FALSE(e->playbackQueue()->isPrepared());
     VirtualCard::resetAll();
     VirtualCard::setSpeed(8.0);
     ASSERT_TRUE(native::recordBuffer());  // usable again
@@ -305,39 +304,39 @@ TEST_P(DeviceFaults, ReachGetErrorAndLeaveTheEngineIdle) {
     native::stop();
 }
 
-VirtualFaults fault(MMRESULT VirtualFaults::*field, MMRESULT code) {
+FaultCase fault(const char* name, bool capture, DeviceResult VirtualFaults::*field,
+                DeviceResult code) {
     VirtualFaults f;
     f.*field = code;
-    return f;
+    return FaultCase{name, capture, f, code};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Virtual, DeviceFaults,
     ::testing::Values(
-        FaultCase{"in_caps", true, fault(&VirtualFaults::capsResult, MMSYSERR_NODRIVER)},
-        FaultCase{"in_open", true, fault(&VirtualFaults::openResult, MMSYSERR_ALLOCATED)},
-        FaultCase{"in_prepare", true, fault(&VirtualFaults::prepareResult, MMSYSERR_NOMEM)},
-        FaultCase{"in_start", true, fault(&VirtualFaults::startResult, MMSYSERR_ERROR)},
-        FaultCase{"in_add", true, fault(&VirtualFaults::addBufferResult, MMSYSERR_INVALPARAM)},
-        FaultCase{"in_reset", true, fault(&VirtualFaults::resetResult, MMSYSERR_INVALHANDLE)},
-        FaultCase{"in_close", true, fault(&VirtualFaults::closeResult, MMSYSERR_NOTSUPPORTED)},
-        FaultCase{"out_caps", false, fault(&VirtualFaults::capsResult, MMSYSERR_NODRIVER)},
-        FaultCase{"out_open", false, fault(&VirtualFaults::openResult, MMSYSERR_ALLOCATED)},
-        FaultCase{"out_prepare", false, fault(&VirtualFaults::prepareResult, MMSYSERR_NOMEM)},
-        FaultCase{"out_write", false, fault(&VirtualFaults::addBufferResult, MMSYSERR_ERROR)},
-        FaultCase{"out_reset", false, fault(&VirtualFaults::resetResult, MMSYSERR_INVALHANDLE)},
-        FaultCase{"out_close", false, fault(&VirtualFaults::closeResult, MMSYSERR_NOTSUPPORTED)}),
+        fault("in_open", true, &VirtualFaults::openResult, DeviceResult::InUse),
+        fault("in_open_memory", true, &VirtualFaults::openResult, DeviceResult::NoMemory),
+        fault("in_open_driver", true, &VirtualFaults::openResult, DeviceResult::NoDriver),
+        fault("in_start", true, &VirtualFaults::startResult, DeviceResult::Failed),
+        fault("in_read", true, &VirtualFaults::transferResult, DeviceResult::InvalidParameter),
+        fault("in_reset", true, &VirtualFaults::resetResult, DeviceResult::InvalidHandle),
+        fault("in_close", true, &VirtualFaults::closeResult, DeviceResult::NotSupported),
+        fault("out_open", false, &VirtualFaults::openResult, DeviceResult::InUse),
+        fault("out_open_memory", false, &VirtualFaults::openResult, DeviceResult::NoMemory),
+        fault("out_write", false, &VirtualFaults::transferResult, DeviceResult::Failed),
+        fault("out_reset", false, &VirtualFaults::resetResult, DeviceResult::InvalidHandle),
+        fault("out_close", false, &VirtualFaults::closeResult, DeviceResult::NotSupported)),
     [](const ::testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
 
 TEST_F(EngineTest, RefusedInputBuffersNeverHangTheRecording) {
     VirtualFaults f;
-    f.addBufferResult = MMSYSERR_NOMEM;
-    f.addBufferAfter = 6;  // the four initial buffers and two hand-backs, then every one refused
+    f.transferResult = DeviceResult::NoMemory;
+    f.transferAfter = 6;  // six blocks, then every one refused
     VirtualCard::setFaults(true, f);
     ASSERT_TRUE(native::recordBuffer());
     double t = 0;
     ASSERT_TRUE(recordFor(0.54, &t));
-    sleepMs(100);  // all four buffers are now out of the device
+    sleepMs(100);  // no block since
     latestRecordingTime(t);
     EXPECT_NEAR(t, 0.54, 1e-9);  // refusals are silent: no error, no more blocks
     EXPECT_LT(timedStop(), 1500u);
@@ -432,11 +431,34 @@ TEST_F(EngineTest, WrongSideAndStateAreRefused) {
     const std::string path = tempPath("side.bvx");
     writeBytes(path, encodeReference(speechLike(4.0), 40));
     ASSERT_TRUE(native::playFile(path.c_str()));
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
     EXPECT_FALSE(native::setBuffer(bytes, sizeof bytes, 18, false));  // the reader produces
     EXPECT_FALSE(native::getBuffer(bytes, sizeof bytes));             // playing
     EXPECT_LT(timedStop(), 1500u);
     std::remove(path.c_str());
+}
+
+// The end of a run is one step as the caller sees it: once the stop notice is out, the next start
+// is accepted. The notice is polled without pause, so a stop notice published before the run was
+// marked ended would be caught in between.
+TEST_F(EngineTest, StartRightAfterTheStopNoticeIsAccepted) {
+    VirtualCard::setInput(speechLike(1.0));
+    double t = 0;
+    for (int round = 0; round < 25; ++round) {
+        ASSERT_TRUE(native::playBuffer());
+        ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }));
+        ASSERT_TRUE(native::setBuffer(nullptr, 0, 0, true));
+        const uint64_t until = monotonicMs() + 5000;
+        while (!native::isStopPlaying(&t, 1)) ASSERT_LT(monotonicMs(), until);
+        ASSERT_TRUE(native::recordBuffer()) << "round " << round;
+        ASSERT_TRUE(recordFor(0.09));
+        native::stop();
+        ASSERT_TRUE(native::isStopRecording(&t, 1));
+        ASSERT_TRUE(native::playBuffer()) << "round " << round;
+        native::stop();
+        ASSERT_TRUE(native::isStopPlaying(&t, 1));
+    }
+    EXPECT_EQ(takeError(), "");
 }
 
 TEST_F(EngineTest, NewEngineOverARunningOneLeavesNothingBehind) {

@@ -12,10 +12,18 @@
 #include "audio_engine.h"
 #include "native_audio.h"
 #include "read_file.h"
+#include "sound_device.h"
 #include "sync.h"
 #include "virtual_card.h"
 
 namespace brimvox {
+
+// The text the engine reports for a device result.
+inline std::string deviceText(Direction direction, DeviceResult result) {
+    char text[257];
+    deviceErrorText(direction, result, text, sizeof text);
+    return text;
+}
 
 class EngineTest : public ::testing::Test {
   protected:

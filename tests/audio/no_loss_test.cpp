@@ -26,7 +26,7 @@ void expectEveryCountedBlock(std::vector<uint8_t>& got, double finalTime,
     EXPECT_EQ(got, encodeReference(mic, got.size() / 54));
     // Drained: the ring is given up, and nothing more comes.
     EXPECT_FALSE(native::getBuffer(block, sizeof block));
-    EXPECT_FALSE(native::currentEngine()->captureQueue->isPrepared());
+    EXPECT_FALSE(native::currentEngine()->captureQueue()->isPrepared());
 }
 
 TEST_F(NoLossTest, BlocksCapturedBeforeStopAreFetchedAfterIt) {
@@ -79,7 +79,7 @@ TEST_F(NoLossTest, UnfetchedBlocksGoWithTheNextStartOrTheEngine) {
     native::stop();
     double t = 0;
     ASSERT_TRUE(waitStopRecording(t));
-    ASSERT_TRUE(native::currentEngine()->captureQueue->isPrepared());
+    ASSERT_TRUE(native::currentEngine()->captureQueue()->isPrepared());
     // A new recording starts with a fresh codec and an empty ring: its first block is the
     // first block of a fresh encoding of the microphone again.
     const std::vector<int16_t> mic = speechLike(3.0, 8);
@@ -106,7 +106,7 @@ TEST_F(NoLossTest, FailedFileRecordingLeavesAnExistingFileAsItWas) {
         writeBytes(path, precious);
         setenv("BRIMVOX_AUDIO", card, 1);
         VirtualFaults refused;
-        refused.openResult = MMSYSERR_ALLOCATED;
+        refused.openResult = DeviceResult::InUse;
         VirtualCard::setFaults(true, refused);
         ASSERT_TRUE(native::recordFile(path.c_str()));
         double t = -1;

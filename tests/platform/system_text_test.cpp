@@ -48,16 +48,18 @@ TEST(CopyUtf8, CutsOnlyBetweenCharacters) {
     EXPECT_EQ("", copied("abc", 1));
 }
 
-// The wave texts come whole or cut at a character boundary, whatever the buffer, for the codes
-// the engine reports and for codes the system does not know.
-TEST(WaveErrorText, TerminatedAndWholeAtEverySize) {
-    const MMRESULT codes[] = {
-        MMSYSERR_ERROR, MMSYSERR_BADDEVICEID, MMSYSERR_ALLOCATED,  MMSYSERR_NODRIVER,
-        MMSYSERR_NOMEM, WAVERR_BADFORMAT,     WAVERR_STILLPLAYING, 12345};
-    for (auto text : {waveInErrorText, waveOutErrorText}) {
-        for (MMRESULT code : codes) {
+// The device texts come whole or cut at a character boundary, whatever the buffer, for the
+// results the engine reports and for codes the system does not know.
+TEST(DeviceErrorText, TerminatedAndWholeAtEverySize) {
+    const DeviceResult results[] = {DeviceResult::Failed,       DeviceResult::BadDeviceId,
+                                    DeviceResult::InUse,        DeviceResult::NoDriver,
+                                    DeviceResult::NoMemory,     DeviceResult::BadFormat,
+                                    DeviceResult::StillPlaying, static_cast<DeviceResult>(12345)};
+    for (Direction direction : {Direction::Capture, Direction::Playback}) {
+        for (DeviceResult result : results) {
+            const auto code = static_cast<unsigned>(result);
             char full[512];
-            text(code, full, sizeof full);
+            deviceErrorText(direction, result, full, sizeof full);
             const std::string whole = full;
             EXPECT_TRUE(wholeUtf8(whole)) << code;
             if (code != 12345) {
@@ -65,7 +67,7 @@ TEST(WaveErrorText, TerminatedAndWholeAtEverySize) {
             }
             for (size_t size = 1; size <= whole.size() + 1; ++size) {
                 std::string out(size + 1, '#');
-                text(code, &out[0], size);
+                deviceErrorText(direction, result, &out[0], size);
                 EXPECT_EQ('#', out[size]) << "wrote past the buffer, code " << code;
                 const std::string cut = out.c_str();
                 ASSERT_LT(cut.size(), size);

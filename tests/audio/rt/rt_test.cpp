@@ -18,9 +18,9 @@
 #include "native_audio.h"
 #include "pulse_rig.h"
 #include "read_file.h"
+#include "sound_device.h"
 #include "sync.h"
 #include "test_signal.h"
-#include "wave_api.h"
 
 namespace brimvox {
 namespace {
@@ -43,9 +43,9 @@ std::string takeError() {
     return native::getError(text, sizeof text) ? std::string(text) : std::string();
 }
 
-std::string waveInText(MMRESULT code) {
+std::string waveInText(DeviceResult code) {
     char text[257];
-    waveInGetErrorTextA(code, text, sizeof text);
+    deviceErrorText(Direction::Capture, code, text, sizeof text);
     return text;
 }
 
@@ -173,7 +173,7 @@ TEST_F(Rig, PlaybackIsHeardOnTheSpeakerAsDecoded) {
                     "--format=s16le", "--file-format=wav", file("one.wav")});
     ASSERT_TRUE(listening(file("one.wav")));
     ASSERT_TRUE(native::playBuffer());
-    ASSERT_TRUE(eventually([] { return native::currentEngine()->playing.load(); }, 5000));
+    ASSERT_TRUE(eventually([] { return native::currentEngine()->isPlaying(); }, 5000));
     const std::vector<uint8_t> loud(frames.begin() + 18 * 40, frames.begin() + 18 * 41);
     ASSERT_TRUE(
         eventually([&] { return native::setBuffer(loud.data(), loud.size(), 18, true); }, 3000));
@@ -201,7 +201,7 @@ TEST_F(Rig, FrozenServerNeverHoldsTheCallerAndEndsTheRun) {
     ASSERT_TRUE(eventually([&] { return native::isStopRecording(&t, 1); }, 5000));
     std::printf("frozen server: the run ended %llu ms after the freeze\n",
                 static_cast<unsigned long long>(monotonicMs() - t0));
-    EXPECT_EQ(takeError(), waveInText(MMSYSERR_ERROR));
+    EXPECT_EQ(takeError(), waveInText(DeviceResult::Failed));
     EXPECT_EQ(readBytes(path).size(), static_cast<size_t>(t / 0.09 + 0.5) * 54);
     // Starts, stops, deletion and creation while it stays frozen: all bounded.
     EXPECT_TRUE(native::recordBuffer());
@@ -237,7 +237,8 @@ TEST_F(Rig, KilledServerEndsTheRunWithItsText) {
     double t = -1;
     ASSERT_TRUE(eventually([&] { return native::isStopRecording(&t, 1); }, 5000));
     const std::string text = takeError();
-    EXPECT_TRUE(text == waveInText(MMSYSERR_NODRIVER) || text == waveInText(MMSYSERR_ERROR))
+    EXPECT_TRUE(text == waveInText(DeviceResult::NoDriver) ||
+                text == waveInText(DeviceResult::Failed))
         << text;
     EXPECT_EQ(readBytes(path).size(), static_cast<size_t>(t / 0.09 + 0.5) * 54);
     // No server: no device.
