@@ -2,7 +2,8 @@
 // contract: headers zero-filled before their first prepare, unprepared with the length they were
 // prepared with and before the close; a header the driver has not handed back is never freed
 // (it, its memory and the event the driver signals are left to the driver for good); a capture
-// buffer handed back short is returned short, never padded.
+// buffer handed back short is returned short, never padded. Every system call goes through
+// waveCalls (wave_calls.h), which holds the system's functions unless a test stands in for them.
 #ifdef _WIN32
 
 #include <cstring>
