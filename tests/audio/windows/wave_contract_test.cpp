@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sound_device.h"
@@ -100,7 +101,8 @@ struct FakeDriver {
             reinterpret_cast<int16_t*>(h->lpData)[k] = static_cast<int16_t>(fill + k);
         h->dwBytesRecorded = bytes;
         headers[h].queued = false;
-        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        // Published at once, as a driver's thread would.
+        __atomic_store_n(&h->dwFlags, (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE, __ATOMIC_RELEASE);
         SetEvent(event);
         return h;
     }
@@ -326,6 +328,36 @@ TEST_F(WaveContract, BuffersTheDriverKeepsAreNeverUnpreparedOrFreed) {
         EXPECT_TRUE(SetEvent(fake.event));
         fake.open = false;
     }
+}
+
+// A write waits within its bound for the driver to hand a buffer back from its own thread, and
+// gives up at the bound when none comes.
+TEST_F(WaveContract, WriteWaitsWithinItsBoundForABufferTheDriverHandsBack) {
+    auto device = openDevice(Direction::Playback);
+    bool queued = false;
+    ASSERT_EQ(device->write(block, 720, 0, queued), DeviceResult::Ok);
+    ASSERT_EQ(device->write(block, 720, 0, queued), DeviceResult::Ok);
+    uint64_t start = monotonicMs();
+    ASSERT_EQ(device->write(block, 720, 120, queued), DeviceResult::Ok);
+    const uint64_t spent = monotonicMs() - start;
+    EXPECT_FALSE(queued);
+    EXPECT_GE(spent, 110u);
+    EXPECT_LT(spent, 1000u);
+    std::thread played([this] {
+        sleepMs(60);
+        fake.complete(0);
+    });
+    start = monotonicMs();
+    const DeviceResult r = device->write(block, 720, 5000, queued);
+    const uint64_t waited = monotonicMs() - start;
+    played.join();
+    EXPECT_EQ(r, DeviceResult::Ok);
+    EXPECT_TRUE(queued);
+    EXPECT_GE(waited, 40u);
+    EXPECT_LT(waited, 2000u);
+    EXPECT_EQ(fake.queued(), 2u);
+    EXPECT_EQ(device->close(), DeviceResult::Ok);
+    expectAllFreed(2);
 }
 
 TEST_F(WaveContract, CaptureBufferHandedBackShortIsReportedShortAndQueuedAgain) {
