@@ -2,18 +2,16 @@
 // contract: headers zero-filled before their first prepare, unprepared with the length they were
 // prepared with and before the close; a header the driver has not handed back is never freed
 // (it, its memory and the event the driver signals are left to the driver for good); a capture
-// buffer handed back short is returned short, never padded.
+// buffer handed back short is returned short, never padded. Every system call goes through
+// waveCalls (wave_calls.h), which holds the system's functions unless a test stands in for them.
 #ifdef _WIN32
-
-#include <windows.h>
-// mmsystem.h needs the types of windows.h
-#include <mmsystem.h>
 
 #include <cstring>
 #include <new>
 
 #include "sound_device.h"
 #include "sync.h"
+#include "wave_calls.h"
 
 namespace brimvox {
 
@@ -57,8 +55,8 @@ struct DriverShare {
 
     ~DriverShare() {
         for (int i = 0; i < MaxBuffers; ++i) {
-            freeWaveMemory(headers[i]);
-            freeWaveMemory(data[i]);
+            waveCalls.freeMemory(headers[i]);
+            waveCalls.freeMemory(data[i]);
         }
     }
 };
@@ -117,13 +115,13 @@ DeviceResult WaveSoundDevice::open(const SoundFormat& f) {
     if (!share->event.valid()) return DeviceResult::NoMemory;
     MMRESULT r;
     if (capture) {
-        if (waveInGetNumDevs() == 0) return DeviceResult::NoDevice;
+        if (waveCalls.inGetNumDevs() == 0) return DeviceResult::NoDevice;
         WAVEINCAPSA caps{};
-        r = waveInGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps);
+        r = waveCalls.inGetDevCaps(WAVE_MAPPER, &caps, sizeof caps);
     } else {
-        if (waveOutGetNumDevs() == 0) return DeviceResult::NoDevice;
+        if (waveCalls.outGetNumDevs() == 0) return DeviceResult::NoDevice;
         WAVEOUTCAPSA caps{};
-        r = waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps);
+        r = waveCalls.outGetDevCaps(WAVE_MAPPER, &caps, sizeof caps);
     }
     if (r != MMSYSERR_NOERROR) return result(r);
     for (int i = 0; i < buffers; ++i) {
@@ -136,17 +134,17 @@ DeviceResult WaveSoundDevice::open(const SoundFormat& f) {
     }
     const auto callback = reinterpret_cast<DWORD_PTR>(share->event.callbackHandle());
     if (capture) {
-        r = waveInOpen(&in, WAVE_MAPPER, &format, callback, 0, CALLBACK_EVENT);
+        r = waveCalls.inOpen(&in, WAVE_MAPPER, &format, callback, 0, CALLBACK_EVENT);
         if (r != MMSYSERR_NOERROR) in = nullptr;
         return result(r);
     }
-    r = waveOutOpen(&out, WAVE_MAPPER, &format, callback, 0, CALLBACK_EVENT);
+    r = waveCalls.outOpen(&out, WAVE_MAPPER, &format, callback, 0, CALLBACK_EVENT);
     if (r != MMSYSERR_NOERROR) {
         out = nullptr;
         return result(r);
     }
     for (int i = 0; i < buffers; ++i) {
-        r = waveOutPrepareHeader(out, share->headers[i], sizeof(WAVEHDR));
+        r = waveCalls.outPrepareHeader(out, share->headers[i], sizeof(WAVEHDR));
         if (r != MMSYSERR_NOERROR) return result(r);
         share->prepared[i] = true;
     }
@@ -174,16 +172,16 @@ DeviceResult WaveSoundDevice::start() {
     requeueCount = 0;
     nextIndex = 0;
     share->event.reset();
-    MMRESULT r = waveInStart(in);
+    MMRESULT r = waveCalls.inStart(in);
     for (int i = 0; r == MMSYSERR_NOERROR && i < buffers; ++i) {
         WAVEHDR* h = share->headers[i];
         h->dwBytesRecorded = 0;
         if (!share->prepared[i]) {
-            r = waveInPrepareHeader(in, h, sizeof(WAVEHDR));
+            r = waveCalls.inPrepareHeader(in, h, sizeof(WAVEHDR));
             if (r != MMSYSERR_NOERROR) break;
             share->prepared[i] = true;
         }
-        r = waveInAddBuffer(in, h, sizeof(WAVEHDR));
+        r = waveCalls.inAddBuffer(in, h, sizeof(WAVEHDR));
         if (r == MMSYSERR_NOERROR) share->queued[i] = true;
     }
     return result(r);
@@ -196,7 +194,7 @@ MMRESULT WaveSoundDevice::requeue() {
         const int i = requeueList[k];
         if (kept == 0 && failure == MMSYSERR_NOERROR) {
             share->headers[i]->dwBytesRecorded = 0;
-            const MMRESULT r = waveInAddBuffer(in, share->headers[i], sizeof(WAVEHDR));
+            const MMRESULT r = waveCalls.inAddBuffer(in, share->headers[i], sizeof(WAVEHDR));
             if (r == MMSYSERR_NOERROR) {
                 share->queued[i] = true;
                 continue;
@@ -254,7 +252,7 @@ DeviceResult WaveSoundDevice::write(const int16_t* block, size_t count, uint32_t
     WAVEHDR* h = share->headers[i];
     std::memcpy(share->data[i], block, bytes);
     h->dwBufferLength = static_cast<DWORD>(bytes);
-    const MMRESULT r = waveOutWrite(out, h, sizeof(WAVEHDR));
+    const MMRESULT r = waveCalls.outWrite(out, h, sizeof(WAVEHDR));
     if (r != MMSYSERR_NOERROR) return result(r);
     share->queued[i] = true;
     queued = true;
@@ -279,19 +277,19 @@ DeviceResult WaveSoundDevice::waitPlayed(size_t target, uint32_t waitMs, size_t&
 
 DeviceResult WaveSoundDevice::pause(bool on) {
     if (!out) return DeviceResult::InvalidHandle;
-    return result(on ? waveOutPause(out) : waveOutRestart(out));
+    return result(on ? waveCalls.outPause(out) : waveCalls.outRestart(out));
 }
 
 DeviceResult WaveSoundDevice::reset() {
     if (capture) {
         if (!in) return DeviceResult::InvalidHandle;
-        const MMRESULT r = waveInReset(in);
+        const MMRESULT r = waveCalls.inReset(in);
         // Buffers the driver will not give back are never refilled or freed.
         if (!reclaim()) return r != MMSYSERR_NOERROR ? result(r) : DeviceResult::Failed;
         return result(r);
     }
     if (!out) return DeviceResult::InvalidHandle;
-    return result(waveOutReset(out));
+    return result(waveCalls.outReset(out));
 }
 
 DeviceResult WaveSoundDevice::close() {
@@ -299,14 +297,14 @@ DeviceResult WaveSoundDevice::close() {
     MMRESULT error = MMSYSERR_NOERROR;
     bool held = false;
     if (in || out) {
-        error = capture ? waveInReset(in) : waveOutReset(out);
+        error = capture ? waveCalls.inReset(in) : waveCalls.outReset(out);
         const bool back = reclaim();
         for (int i = 0; back && i < buffers; ++i) {
             if (!share->prepared[i]) continue;
             WAVEHDR* h = share->headers[i];
             h->dwBufferLength = bufferBytes;  // as it was prepared
-            const MMRESULT r = capture ? waveInUnprepareHeader(in, h, sizeof(WAVEHDR))
-                                       : waveOutUnprepareHeader(out, h, sizeof(WAVEHDR));
+            const MMRESULT r = capture ? waveCalls.inUnprepareHeader(in, h, sizeof(WAVEHDR))
+                                       : waveCalls.outUnprepareHeader(out, h, sizeof(WAVEHDR));
             if (r == MMSYSERR_NOERROR) {
                 share->prepared[i] = false;
             } else if (error == MMSYSERR_NOERROR) {
@@ -315,7 +313,7 @@ DeviceResult WaveSoundDevice::close() {
         }
         for (int i = 0; i < buffers; ++i)
             if (share->queued[i] || share->prepared[i]) held = true;
-        const MMRESULT r = capture ? waveInClose(in) : waveOutClose(out);
+        const MMRESULT r = capture ? waveCalls.inClose(in) : waveCalls.outClose(out);
         if (error == MMSYSERR_NOERROR) error = r;
         // Buffers kept by a driver that claims success are still the driver's failure.
         if (held && error == MMSYSERR_NOERROR) error = WAVERR_STILLPLAYING;
@@ -329,6 +327,19 @@ DeviceResult WaveSoundDevice::close() {
 }
 
 }  // namespace
+
+const WaveCalls& systemWaveCalls() {
+    static const WaveCalls calls{
+        waveInGetNumDevs,      waveInGetDevCapsA,      waveInOpen,         waveInPrepareHeader,
+        waveInUnprepareHeader, waveInAddBuffer,        waveInStart,        waveInReset,
+        waveInClose,           waveOutGetNumDevs,      waveOutGetDevCapsA, waveOutOpen,
+        waveOutPrepareHeader,  waveOutUnprepareHeader, waveOutWrite,       waveOutPause,
+        waveOutRestart,        waveOutReset,           waveOutClose,       freeWaveMemory,
+    };
+    return calls;
+}
+
+WaveCalls waveCalls = systemWaveCalls();
 
 std::unique_ptr<SoundDevice> createSoundDevice(Direction direction) {
     return std::unique_ptr<SoundDevice>(new (std::nothrow) WaveSoundDevice(direction));
