@@ -2,9 +2,10 @@
 // 16-bit mono at 8000 Hz, driven by the engine's capture or playback thread alone.
 //
 // Capture hands out whole blocks; playback takes whole blocks and keeps at most depth() of them
-// in flight. Every call returns within the wait it is given, or (opening, closing) within a bound
-// of its own: a sound system that hangs in a call holds at most a thread of the backend, never
-// the engine's caller. Backends live in this folder: the waveform API on Windows (wave_device),
+// in flight. Transfers return within the wait they are given. A sound system may still hang in
+// a call: ALSA and the virtual card open and close on a helper thread waited for a bounded time;
+// the waveform API is called directly, so a hung driver holds the engine's sound thread. Either
+// way the engine's caller is never held (a stuck sound thread keeps its retired engine alive). Backends live in this folder: the waveform API on Windows (wave_device),
 // ALSA and the virtual card elsewhere (pcm_device over pcm_backend.h), and skeleton_device as the
 // template for another one.
 #pragma once
