@@ -197,5 +197,69 @@ TEST(VectorKernels, LspRowScoresMatchPlainSums) {
     }
 }
 
+// The pitch candidates' gain-row values against plain sums over the filtered lagged
+// excitation: y4 a convolution from +0 in increasing j, y_m (m < 4) one sample later plus
+// r[m] h[n], then correlations, half energies, cross products and rows in increasing index.
+TEST(VectorKernels, PitchCandidatesMatchPlainSums) {
+    constexpr int Pairs[10][2] = {{1, 0}, {2, 0}, {2, 1}, {3, 0}, {3, 1},
+                                  {3, 2}, {4, 0}, {4, 1}, {4, 2}, {4, 3}};
+    std::mt19937 rng(13);
+    std::vector<double> gainRows = awkward(rng, 42 * 20);
+    double gains[42][20];
+    std::memcpy(gains, gainRows.data(), sizeof gains);
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::vector<double> target = awkward(rng, 60);
+        std::vector<double> impulse = awkward(rng, 60);
+        impulse[0] = 1.0;  // as every impulse response of the encoder starts
+        double r[4][64];
+        for (auto& row : r) {
+            const std::vector<double> v = awkward(rng, 64);
+            std::memcpy(row, v.data(), sizeof row);
+        }
+        double expected[4][42];
+        for (int l = 0; l < 4; ++l) {
+            double y[5][60];
+            for (int n = 0; n < 60; ++n) {
+                double sum = 0.0;
+                for (int j = 0; j <= n; ++j)
+                    sum += r[l][4 + j] * impulse[static_cast<size_t>(n - j)];
+                y[4][n] = sum;
+            }
+            for (int m = 3; m >= 0; --m) {
+                y[m][0] = r[l][m];
+                for (int n = 1; n < 60; ++n) y[m][n] = y[m + 1][n - 1] + r[l][m] * impulse[n];
+            }
+            double vec[20];
+            for (int m = 0; m < 5; ++m) {
+                double c = 0.0, e = 0.0;
+                for (int n = 0; n < 60; ++n) c += target[static_cast<size_t>(n)] * y[m][n];
+                for (int n = 0; n < 60; ++n) e += y[m][n] * y[m][n];
+                vec[m] = c;
+                vec[5 + m] = 0.5 * e;
+            }
+            for (int q = 0; q < 10; ++q) {
+                double c = 0.0;
+                for (int n = 0; n < 60; ++n) c += y[Pairs[q][0]][n] * y[Pairs[q][1]][n];
+                vec[10 + q] = c;
+            }
+            for (int g = 0; g < 42; ++g) {
+                double v = 0.0;
+                for (int q = 0; q < 20; ++q) v += vec[q] * gains[g][q];
+                expected[l][g] = v;
+            }
+        }
+        double values[4][42];
+        pitchCandidatesTwo(values, target.data(), impulse.data(), r, gains);
+        pitchCandidatesTwo(values + 2, target.data(), impulse.data(), r + 2, gains);
+        EXPECT_TRUE(sameBits(&values[0][0], &expected[0][0], 4 * 42)) << trial;
+#if BRIMVOX_HAVE_AVX_KERNEL
+        if (wideKernels()) {
+            pitchCandidatesFour(values, target.data(), impulse.data(), r, gains);
+            EXPECT_TRUE(sameBits(&values[0][0], &expected[0][0], 4 * 42)) << trial;
+        }
+#endif
+    }
+}
+
 }  // namespace
 }  // namespace brimvox
